@@ -1,0 +1,26 @@
+# Compiler settings for the project's own targets: warnings as errors, and on
+# MinGW a runtime linked statically so the DLLs need nothing beside them.
+function(ce_project_target target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /WX)
+  else()
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror
+      -Wno-error=deprecated-declarations)
+  endif()
+  if(MINGW)
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "EXECUTABLE" OR type STREQUAL "MODULE_LIBRARY")
+      target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    endif()
+  endif()
+endfunction()
+
+# Sanitizer builds: CE_SANITIZE=address (ASan+UBSan) or thread (TSan).
+set(CE_SANITIZE "" CACHE STRING "Sanitizer: address or thread")
+if(CE_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(CE_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()

@@ -1,0 +1,96 @@
+// TKestrel4Engine: the concrete engine that drives the Kestrel 4 library.
+#pragma once
+
+#include "Cryptlib/cryptobj.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+class TKestrelDLL;
+
+// Serialises all library work of all engine objects of the module.
+std::recursive_mutex &EngineLock();
+
+// Parameter numbers (1-based, as the host uses them).
+enum TKestrelParam : int32_t {
+  kParamPathToSecret = 1,
+  kParamPathToPublic = 2,
+  kParamKeySerialNumber = 3,
+  kParamEncodeUID = 4,
+  kParamSignUID = 5,
+  kParamEncryptForKeyNumber = 6,
+  kParamKeyDevice = 7,
+  kParamKeyRequestTimeOut = 8,
+  kParamLastOperationKeyTimeOut = 9,
+  kParamUse0SlotForVerify = 10,
+  kParamResetKeyOnStart = 11,
+  kParamTMWindowTimeOut = 12,
+  kParamCount = 12
+};
+
+// The key-access settings every key-loading operation reads at its start.
+struct TKeyAccessSettings {
+  int32_t LifeTime = 0;    // "Key request time out", seconds
+  int32_t IdleTime = 0;    // "Last operation key time out", seconds
+  bool ResetOnStart = true; // "Reset key in drv on start", lenient form
+  int32_t WaitTimeOut = 5; // "Touch Memory Window Time Out", seconds
+};
+
+class TKestrel4Engine : public TCryptoEngine {
+public:
+  TKestrel4Engine();
+  ~TKestrel4Engine() override;
+
+  // Overridden operations, in slot order.
+  void GetEngineName(char *buffer) override;
+  int32_t GetEncodeUIDBySignUID(const char *signUID, char *encodeUID) override;
+  int32_t GetCurrentUID(char *buffer) override;
+  void GetCryptoErrorString(int32_t code, char *buffer) override;
+  int32_t EncodeData(void *data, int32_t *size, const char *abonents) override;
+  int32_t DecodeData(void *data, int32_t *size, char *senderUID) override;
+  int32_t SignData(const void *data, int32_t dataLength, void *signature, int32_t *signatureLength,
+                   const char *signerUID) override;
+  int32_t VerifyData(const void *data, int32_t dataLength, const void *signature,
+                     int32_t signatureLength, char *signerUID) override;
+  int32_t IncludePublicKey(const char *path) override;
+  void ClearCash() override;
+  int32_t RemoveCertificate(const char *uid) override;
+  bool IsDifferentKeys() override;
+  int32_t IncludePublicEncodeKey(const char *path) override;
+  int32_t SignFile(val x) override;
+  int32_t VerifyFile(val x, val y) override;
+  int32_t RemoveSignaturesFromFile(val x) override;
+  int32_t TransPrivateKeyFromFileToTM() override;
+  int32_t TransSignatureFromFileToTM() override;
+  int32_t AddSign(void *data, int32_t *length, const char *signerUID) override;
+  int32_t RemoveSignature(void *data, int32_t *length, char *signerUID) override;
+  int32_t GetMaxSignAddition() override;
+  int32_t GetRemoteGenType() override;
+  int32_t GetMaxReportSize() override;
+  int32_t GetReport(const char *uid, char *buffer) override;
+  int32_t GetMaxAdditionEx(const char *abonents) override;
+  int32_t GetParamInfo(int32_t index, int32_t *kind, char *buffer, int32_t *size) override;
+
+  // Library connection.
+  int32_t GetCryptoAPI();
+  int32_t InitCrypto();
+  int32_t InitSign();
+  void DoneCrypto();
+  void DoneSign();
+
+  // Parameter reading (one reader for every operation).
+  // Reads the key-access settings; false when a key time-out is not an integer.
+  bool ReadKeyAccessSettings(TKeyAccessSettings &settings) const;
+  // "Use 0 slot for verify signature", strict form.
+  bool ReadUse0SlotForVerify() const;
+
+  std::unique_ptr<TKestrelDLL> FKestrelDLL;
+  bool FCryptoInitialized = false;
+  bool FSignInitialized = false;
+
+private:
+  // Stores "TKestrel4Engine.<operation>: <class>: <message>" as the last
+  // exception text and returns -102.
+  int32_t CaptureException(const char *operation, const std::exception &e);
+};

@@ -1,0 +1,138 @@
+// The module's binding to kestrel.dll: the process-wide unit state (library
+// handle, generation, key cache) and TKestrelDLL with its wrappers.
+#pragma once
+
+#include "include/ce_kestrel.h"
+#include "kestrel/kestrel_api.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+// One key known to be in the key driver.
+struct TKeyCacheEntry {
+  double LoadTime = 0;    // date-time (days) of the last load
+  double LastUseTime = 0; // date-time (days) of the last use
+  int32_t LifeTime = 0;   // seconds after loading the key may be used; 0 = reload at every use
+  int32_t IdleTime = 0;   // seconds after its last use the key may be used; 0 = reload at every use
+};
+
+// Process-wide state of the binding, created at module load and destroyed at
+// unload (Cryptlib/module_units.cpp fixes the order of the units).
+struct TKestrelUnit {
+  TKestrelUnit() = default;
+  ~TKestrelUnit(); // empties the key cache, then frees the library
+  TKestrelUnit(const TKestrelUnit &) = delete;
+  TKestrelUnit &operator=(const TKestrelUnit &) = delete;
+
+  std::mutex KeyCacheLock;
+  // Unsorted list of key numbers with their records, found by key number.
+  std::vector<std::pair<std::string, TKeyCacheEntry>> KeyCache;
+  bool KeyCachePrimed = false;
+  platform::ModuleHandle LibraryHandle = nullptr;
+  std::mutex LoadLock;
+  int32_t LibraryGeneration = 4;
+  int32_t PublicKeyFileSize = 240;
+};
+TKestrelUnit &KestrelUnit();
+
+class TCrypto_DLL {
+public:
+  virtual ~TCrypto_DLL() = default;
+  bool FLoaded = false;
+  bool FAllEntryPoints = false;
+};
+
+class TKestrelDLL : public TCrypto_DLL {
+public:
+  TKestrelDLL(); // loads the library once per process and resolves the entry points
+  ~TKestrelDLL() override = default; // never unloads the library
+
+  CE_PASSWORD_REQUEST_FUNC FPasswordRequestFunc = nullptr;
+  kestrel::PInitKey FInitKey = nullptr;
+  kestrel::PResetKeyEx FResetKeyEx = nullptr;
+  kestrel::PGetDrvInfo FGetDrvInfo = nullptr;
+  kestrel::PFreeMemory FFreeMemory = nullptr;
+  kestrel::PSignInit FSignInit = nullptr;
+  kestrel::PSignDone FSignDone = nullptr;
+  kestrel::PSignLogIn FSignLogIn = nullptr;
+  kestrel::PSignLogOut FSignLogOut = nullptr;
+  kestrel::PDelSign FDelSign = nullptr;
+  kestrel::PSignFile FSignFile = nullptr;
+  kestrel::Pcheck_file_sign Fcheck_file_sign = nullptr;
+  kestrel::PSignMem FSignMem = nullptr;
+  kestrel::PSignMemEx FSignMemEx = nullptr;
+  kestrel::Pcheck_mem_sign Fcheck_mem_sign = nullptr;
+  kestrel::PDel_Mem_Sign FDel_Mem_Sign = nullptr;
+  kestrel::PSignMemSeparate FSignMemSeparate = nullptr;
+  kestrel::PSignMemSeparateEx FSignMemSeparateEx = nullptr;
+  kestrel::PCheckMemSeparate FCheckMemSeparate = nullptr;
+  kestrel::PCryptoInit FCryptoInit = nullptr;
+  kestrel::PCryptoDone FCryptoDone = nullptr;
+  kestrel::PEnCryptFile FEnCryptFile = nullptr;
+  kestrel::PDeCryptFile FDeCryptFile = nullptr;
+  kestrel::PGetCryptKeysF FGetCryptKeysF = nullptr;
+  kestrel::PGetCryptKeysM FGetCryptKeysM = nullptr;
+  kestrel::PDeCryptMem FDeCryptMem = nullptr;
+  kestrel::PEnCryptMem FEnCryptMem = nullptr;
+  kestrel::PGetFileSenderID FGetFileSenderID = nullptr;
+  kestrel::PGetMemSenderID FGetMemSenderID = nullptr;
+  kestrel::PAddOpenKey FAddOpenKey = nullptr;
+  kestrel::PGetAlias FGetAlias = nullptr;
+  kestrel::PExtractKey FExtractKey = nullptr;
+  kestrel::PDelOpenKey FDelOpenKey = nullptr;
+  CE_TM_REQUEST_FUNC FTMRequestFunc = nullptr;
+
+  // Context open/close (asserting wrappers).
+  int32_t InitCrypto(const std::string &secretPath, const std::string &publicDir);
+  int32_t DoneCrypto();
+  int32_t InitSign(const std::string &secretPath, const std::string &publicDir);
+  int32_t DoneSign();
+
+  // Result texts.
+  static void GetErrorText(char *buffer, int32_t size, int32_t code);
+
+  // Key loading.
+  int32_t LoadKey(const std::string &keyNumber, bool requireSlot0, const std::string &keyPath,
+                  int32_t lifeTime, int32_t idleTime, bool resetOnStart, int32_t waitTimeOut);
+
+  // Memory encryption.
+  int32_t EncryptMemory(const std::string &secretPath, const void *input, int32_t length,
+                        void *output, uint16_t ownKey, const std::vector<uint16_t> &recipients,
+                        const std::string &keySerial, int32_t waitTimeOut);
+  int32_t DecryptMemory(const std::string &secretPath, void *block, int32_t *length,
+                        uint16_t ownKey, char *sender, int32_t waitTimeOut);
+
+  // Memory signatures.
+  int32_t SignMemory(const std::string &secretPath, const void *data, int32_t length,
+                     void *signature, int32_t *signatureLength, const std::string &keyNumber,
+                     int32_t waitTimeOut);
+  int32_t VerifyMemory(const void *data, int32_t length, const void *signature,
+                       int32_t signatureLength, std::string &signer);
+  int32_t AddSignature(void *block, int32_t *length, const std::string &keyNumber);
+  int32_t DeleteSignature(void *block, int32_t *length, std::string &signer);
+
+  // Public key directory.
+  int32_t AddPublicKey(const std::string &fileName, const std::string &directory,
+                       const std::string &ownerKeyNumber, uint8_t kind);
+  int32_t DeletePublicKey(const std::string &directory, const std::string &ownerKeyNumber,
+                          uint8_t kind, const std::string &keyNumber);
+  int32_t ExtractPublicKey(const std::string &keyNumber, const std::string &directory,
+                           std::string &keyBlock);
+
+  // The binding's own codes.
+  static constexpr int32_t kNotInitialized = -1;
+  static constexpr int32_t kInvalidParameters = -2;
+  static constexpr int32_t kCallException = -3;
+  static constexpr int32_t kBadSignaturesCount = -4;
+  static constexpr int32_t kCantOpenKeyFile = -5;
+  static constexpr int32_t kKeyDriverError = -6;
+  static constexpr int32_t kOutOfMemory = -7;
+  static constexpr int32_t kKeyFileNotFound = -8;
+  static constexpr int32_t kDirectoryNotFound = -9;
+  static constexpr int32_t kBadUID = -10;
+  static constexpr int32_t kBadRecipients = -11;
+};

@@ -1,0 +1,115 @@
+// The thin operating-system layer: only what the C++ standard library lacks.
+// One interface, implemented for Windows (platform_win.cpp) and POSIX
+// (platform_posix.cpp). Paths and names come in their Windows form
+// (backslashes, Windows-1251); on POSIX every path that reaches the file
+// system goes through NativePath first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+using ModuleHandle = void *;
+
+// --- file system boundary -------------------------------------------------
+
+// The path the file system is asked for. Windows: unchanged. POSIX: '\'
+// becomes '/', Windows-1251 becomes UTF-8, and where a name does not exist
+// exactly it is matched case-insensitively, component by component, as
+// Windows would match it.
+std::string NativePath(std::string_view windowsPath);
+
+// True when the path names an existing regular file (a directory does not count).
+bool FileExists(std::string_view windowsPath);
+// True when the path names an existing directory.
+bool DirectoryExists(std::string_view windowsPath);
+
+// Writes the bytes to a temporary file beside the target, flushes it to the
+// disk and renames it over the target, so the target holds either its old or
+// its new content at every moment. False (and the old file untouched) when
+// any step fails, a short write included.
+bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length);
+
+// Opens a file for reading while denying writers to everybody else (Windows
+// share mode; on POSIX a shared advisory lock). Closed by the destructor.
+class ReadOnlyFile {
+public:
+  explicit ReadOnlyFile(std::string_view windowsPath);
+  ~ReadOnlyFile();
+  ReadOnlyFile(const ReadOnlyFile &) = delete;
+  ReadOnlyFile &operator=(const ReadOnlyFile &) = delete;
+  bool IsOpen() const;
+  // Size in bytes, or -1 when it cannot be told.
+  std::int64_t Size() const;
+  // Reads up to length bytes; returns the count read (0 at end or on error).
+  std::size_t Read(void *buffer, std::size_t length);
+
+private:
+  std::intptr_t handle_;
+};
+
+// An exclusive lock between processes, held on a lock file from construction
+// to destruction (blocking). Used to serialise writers of shared files.
+class FileLock {
+public:
+  explicit FileLock(std::string_view windowsPath);
+  ~FileLock();
+  FileLock(const FileLock &) = delete;
+  FileLock &operator=(const FileLock &) = delete;
+  bool IsLocked() const;
+
+private:
+  std::intptr_t handle_;
+};
+
+// --- dynamic libraries ----------------------------------------------------
+
+// The file name a Windows library name has on this platform:
+// "kestrel.dll" -> "libkestrel.so" on POSIX; unchanged on Windows.
+std::string LibraryFileName(std::string_view windowsName);
+
+// Loads a library by path or bare name (a bare name uses the platform's own
+// search; on POSIX the RUNPATH of the module honours it). nullptr on failure.
+ModuleHandle LoadLibraryFile(std::string_view windowsPathOrName);
+void *FindSymbol(ModuleHandle module, const char *name);
+void FreeLibraryHandle(ModuleHandle module);
+// The handle of an already loaded module of that name, or nullptr.
+ModuleHandle LoadedModule(std::string_view windowsName);
+// Full file name of a loaded module; nullptr gives the host executable's
+// path. Empty on failure.
+std::string ModuleFileName(ModuleHandle module);
+// Directory of the host executable, absolute, with a trailing separator.
+std::string ExecutableDirectory();
+
+// File version of a library file, read from the file without loading it:
+// the VERSIONINFO resource on Windows, the "FileVersion" ELF note on POSIX.
+struct FileVersion {
+  std::uint16_t Major = 0;
+  std::uint16_t Minor = 0;
+  std::uint16_t Release = 0;
+  std::uint16_t Build = 0;
+};
+std::optional<FileVersion> FileVersionOf(std::string_view windowsPath);
+
+// --- process --------------------------------------------------------------
+
+// A process environment variable; nullopt when it does not exist.
+std::optional<std::string> GetEnvironment(const std::string &name);
+bool SetEnvironment(const std::string &name, const std::string &value);
+bool UnsetEnvironment(const std::string &name);
+
+// A 32-bit id of the calling thread, never 0.
+std::uint32_t CurrentThreadId();
+
+// Local date-time as days since 1899-12-30 with the time of day as the
+// fraction (the usual Windows/Delphi date-time).
+double NowLocalDays();
+
+// Path separators of this platform's file system.
+bool IsPathSeparator(char c);
+
+} // namespace platform

@@ -1,0 +1,392 @@
+// POSIX implementation of the platform layer.
+#include "platform/platform.h"
+
+#include "platform/cp1251.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <vector>
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+bool Exists(const std::string &path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string UpperKey(std::string_view utf8Name) {
+  std::string cp = Utf8ToCp1251(utf8Name);
+  for (char &c : cp)
+    c = Cp1251Upper(c);
+  return cp;
+}
+
+// Finds an entry of dir whose name equals name ignoring letter case.
+std::optional<std::string> MatchEntry(const std::string &dir, std::string_view name) {
+  DIR *d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr)
+    return std::nullopt;
+  const std::string wanted = UpperKey(name);
+  std::optional<std::string> found;
+  while (dirent *e = ::readdir(d)) {
+    if (UpperKey(e->d_name) == wanted) {
+      found = e->d_name;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+bool WriteAll(int fd, const void *data, std::size_t length) {
+  const auto *p = static_cast<const unsigned char *>(data);
+  while (length > 0) {
+    const ssize_t n = ::write(fd, p, length);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return false;
+    }
+    if (n == 0)
+      return false;
+    p += n;
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string DirectoryOf(const std::string &path) {
+  const auto pos = path.find_last_of('/');
+  if (pos == std::string::npos)
+    return ".";
+  if (pos == 0)
+    return "/";
+  return path.substr(0, pos);
+}
+
+} // namespace
+
+std::string NativePath(std::string_view windowsPath) {
+  std::string path = Cp1251ToUtf8(windowsPath);
+  for (char &c : path)
+    if (c == '\\')
+      c = '/';
+  if (path.empty() || Exists(path))
+    return path;
+
+  // Resolve component by component, ignoring letter case where the exact
+  // name does not exist.
+  std::string resolved;
+  std::size_t pos = 0;
+  if (path[0] == '/') {
+    resolved = "/";
+    pos = 1;
+  }
+  bool matching = true;
+  while (pos <= path.size()) {
+    std::size_t next = path.find('/', pos);
+    if (next == std::string::npos)
+      next = path.size();
+    const std::string component = path.substr(pos, next - pos);
+    const bool last = next >= path.size();
+    if (!component.empty()) {
+      std::string candidate = resolved + component;
+      if (matching && !Exists(candidate)) {
+        if (auto entry = MatchEntry(resolved.empty() ? std::string(".") : resolved, component))
+          candidate = resolved + *entry;
+        else
+          matching = false;
+      }
+      resolved = candidate;
+      if (!last)
+        resolved += '/';
+    } else if (!last && !resolved.empty() && resolved.back() != '/') {
+      resolved += '/';
+    }
+    if (last)
+      break;
+    pos = next + 1;
+  }
+  if (path.back() == '/' && (resolved.empty() || resolved.back() != '/'))
+    resolved += '/';
+  return resolved;
+}
+
+bool FileExists(std::string_view windowsPath) {
+  struct stat st {};
+  return ::stat(NativePath(windowsPath).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirectoryExists(std::string_view windowsPath) {
+  struct stat st {};
+  return ::stat(NativePath(windowsPath).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length) {
+  static std::atomic<unsigned> counter{0};
+  const std::string target = NativePath(windowsPath);
+  if (target.empty() || target.back() == '/')
+    return false;
+  const std::string temp = target + ".tmp." + std::to_string(::getpid()) + "." +
+                           std::to_string(counter.fetch_add(1));
+  mode_t mode = 0666;
+  struct stat st {};
+  const bool existed = ::stat(target.c_str(), &st) == 0;
+  if (existed)
+    mode = st.st_mode & 07777;
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (fd < 0)
+    return false;
+  if (existed)
+    (void)::fchmod(fd, mode);
+  bool ok = (length == 0 || data != nullptr) && WriteAll(fd, data, length) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (ok)
+    ok = ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  const int dfd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    (void)::fsync(dfd);
+    ::close(dfd);
+  }
+  return true;
+}
+
+ReadOnlyFile::ReadOnlyFile(std::string_view windowsPath) : handle_(-1) {
+  const int fd = ::open(NativePath(windowsPath).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return;
+  // Deny writers: a writer holding the file locked makes the open fail, and
+  // our shared lock keeps cooperating writers out while we read.
+  if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    ::close(fd);
+    return;
+  }
+  handle_ = fd;
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+  if (handle_ >= 0)
+    ::close(static_cast<int>(handle_));
+}
+
+bool ReadOnlyFile::IsOpen() const { return handle_ >= 0; }
+
+std::int64_t ReadOnlyFile::Size() const {
+  struct stat st {};
+  if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &st) != 0)
+    return -1;
+  return st.st_size;
+}
+
+std::size_t ReadOnlyFile::Read(void *buffer, std::size_t length) {
+  if (handle_ < 0)
+    return 0;
+  std::size_t total = 0;
+  auto *p = static_cast<unsigned char *>(buffer);
+  while (total < length) {
+    const ssize_t n = ::read(static_cast<int>(handle_), p + total, length - total);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    total += static_cast<std::size_t>(n);
+  }
+  return total;
+}
+
+FileLock::FileLock(std::string_view windowsPath) : handle_(-1) {
+  const int fd = ::open(NativePath(windowsPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0)
+    return;
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    ::close(fd);
+    return;
+  }
+  handle_ = fd;
+}
+
+FileLock::~FileLock() {
+  if (handle_ >= 0)
+    ::close(static_cast<int>(handle_)); // closing drops the lock
+}
+
+bool FileLock::IsLocked() const { return handle_ >= 0; }
+
+std::string LibraryFileName(std::string_view windowsName) {
+  // Only the last component is renamed: "dir\kestrel.dll" -> "dir\libkestrel.so".
+  const auto slash = windowsName.find_last_of("\\/");
+  const std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+  std::string_view base = windowsName.substr(start);
+  if (base.size() > 4) {
+    std::string ext(base.substr(base.size() - 4));
+    for (char &c : ext)
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (ext == ".dll")
+      return std::string(windowsName.substr(0, start)) + "lib" +
+             std::string(base.substr(0, base.size() - 4)) + ".so";
+  }
+  return std::string(windowsName);
+}
+
+ModuleHandle LoadLibraryFile(std::string_view windowsPathOrName) {
+  const std::string name = LibraryFileName(windowsPathOrName);
+  const bool hasDirectory = name.find_first_of("\\/") != std::string::npos;
+  const std::string target = hasDirectory ? NativePath(name) : name;
+  return ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+void *FindSymbol(ModuleHandle module, const char *name) {
+  if (module == nullptr || name == nullptr)
+    return nullptr;
+  return ::dlsym(module, name);
+}
+
+void FreeLibraryHandle(ModuleHandle module) {
+  if (module != nullptr)
+    ::dlclose(module);
+}
+
+ModuleHandle LoadedModule(std::string_view windowsName) {
+  const std::string name = LibraryFileName(windowsName);
+  void *handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle != nullptr)
+    ::dlclose(handle); // NOLOAD raised the count; the module stays loaded
+  return handle;
+}
+
+std::string ModuleFileName(ModuleHandle module) {
+  if (module == nullptr) {
+    std::vector<char> buffer(4096);
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0)
+      return {};
+    return std::string(buffer.data(), static_cast<std::size_t>(n));
+  }
+  link_map *map = nullptr;
+  if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
+    return {};
+  return map->l_name;
+}
+
+std::string ExecutableDirectory() {
+  std::string exe = ModuleFileName(nullptr);
+  const auto pos = exe.find_last_of('/');
+  if (pos == std::string::npos)
+    return {};
+  return exe.substr(0, pos + 1);
+}
+
+std::optional<FileVersion> FileVersionOf(std::string_view windowsPath) {
+  // The version lives in an ELF note owned by "FileVersion", type 1, whose
+  // descriptor holds four 16-bit numbers: major, minor, release, build.
+  std::ifstream in(NativePath(windowsPath), std::ios::binary);
+  if (!in)
+    return std::nullopt;
+  std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  auto read = [&](std::size_t offset, std::size_t size) -> std::optional<std::uint64_t> {
+    if (offset > file.size() || size > file.size() - offset)
+      return std::nullopt;
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i)
+      value |= static_cast<std::uint64_t>(file[offset + i]) << (8 * i);
+    return value;
+  };
+  if (file.size() < 64 || std::memcmp(file.data(), "\x7f"
+                                                   "ELF",
+                                      4) != 0 ||
+      file[5] != 1 /* little endian */)
+    return std::nullopt;
+  const bool is64 = file[4] == 2;
+  const auto shoff = read(is64 ? 0x28 : 0x20, is64 ? 8 : 4);
+  const auto shentsize = read(is64 ? 0x3A : 0x2E, 2);
+  const auto shnum = read(is64 ? 0x3C : 0x30, 2);
+  if (!shoff || !shentsize || !shnum)
+    return std::nullopt;
+  for (std::uint64_t i = 0; i < *shnum; ++i) {
+    const std::size_t sh = static_cast<std::size_t>(*shoff + i * *shentsize);
+    const auto type = read(sh + 4, 4);
+    const auto offset = read(sh + (is64 ? 0x18 : 0x10), is64 ? 8 : 4);
+    const auto size = read(sh + (is64 ? 0x20 : 0x14), is64 ? 8 : 4);
+    if (!type || !offset || !size || *type != 7 /* SHT_NOTE */)
+      continue;
+    std::size_t p = static_cast<std::size_t>(*offset);
+    const std::size_t end = p + static_cast<std::size_t>(*size);
+    while (p + 12 <= end) {
+      const auto namesz = read(p, 4), descsz = read(p + 4, 4), ntype = read(p + 8, 4);
+      if (!namesz || !descsz || !ntype)
+        break;
+      const std::size_t name = p + 12;
+      const std::size_t desc = name + ((*namesz + 3) & ~std::uint64_t{3});
+      const std::size_t next = desc + ((*descsz + 3) & ~std::uint64_t{3});
+      if (next > end || next > file.size())
+        break;
+      if (*ntype == 1 && *namesz == 12 &&
+          std::memcmp(&file[name], "FileVersion", 12) == 0 && *descsz >= 8) {
+        FileVersion v;
+        v.Major = static_cast<std::uint16_t>(*read(desc, 2));
+        v.Minor = static_cast<std::uint16_t>(*read(desc + 2, 2));
+        v.Release = static_cast<std::uint16_t>(*read(desc + 4, 2));
+        v.Build = static_cast<std::uint16_t>(*read(desc + 6, 2));
+        return v;
+      }
+      p = next;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> GetEnvironment(const std::string &name) {
+  const char *value = std::getenv(name.c_str());
+  if (value == nullptr)
+    return std::nullopt;
+  return std::string(value);
+}
+
+bool SetEnvironment(const std::string &name, const std::string &value) {
+  return ::setenv(name.c_str(), value.c_str(), 1) == 0;
+}
+
+bool UnsetEnvironment(const std::string &name) { return ::unsetenv(name.c_str()) == 0; }
+
+std::uint32_t CurrentThreadId() {
+  static std::atomic<std::uint32_t> next{1};
+  thread_local const std::uint32_t id = next.fetch_add(1);
+  return id;
+}
+
+double NowLocalDays() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  std::tm local{};
+  const std::time_t seconds = ts.tv_sec;
+  ::localtime_r(&seconds, &local);
+  const double utcSeconds = static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+  return (utcSeconds + static_cast<double>(local.tm_gmtoff)) / 86400.0 + 25569.0;
+}
+
+bool IsPathSeparator(char c) { return c == '/'; }
+
+} // namespace platform
