@@ -1,0 +1,48 @@
+# Shared by the project's scripts: progress messages and package installation.
+
+say() { printf '\n== %s\n' "$*"; }
+
+# Debian packages every build needs; scripts/packages.txt adds those of
+# particular tests (one name a line).
+CE_BASE_PACKAGES="cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
+  libgcrypt20-dev libbenchmark-dev
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 libgcrypt-mingw-w64-dev wine64"
+
+# ensure_packages NAME...: installs the Debian packages that are missing.
+ensure_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    say "All needed Debian packages are installed"
+    return 0
+  fi
+  say "Installing missing Debian packages: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+ensure_project_packages() {
+  local extra=""
+  [ -f "$CE_ROOT/scripts/packages.txt" ] && extra=$(grep -v '^\s*#' "$CE_ROOT/scripts/packages.txt" || true)
+  # shellcheck disable=SC2086
+  ensure_packages $CE_BASE_PACKAGES $extra
+}
+
+# build_preset NAME: configures and builds one preset, quietly unless it fails.
+build_preset() {
+  local preset=$1 log
+  log="$CE_ROOT/build/$preset.log"
+  mkdir -p "$CE_ROOT/build"
+  say "Building preset $preset"
+  if ! (cmake --preset "$preset" && cmake --build --preset "$preset" -j "$(nproc)") >"$log" 2>&1; then
+    tail -n 80 "$log"
+    echo "build of preset $preset failed (full log: $log)" >&2
+    return 1
+  fi
+}
