@@ -10,18 +10,16 @@ for candidate in i686-w64-mingw32-objdump x86_64-w64-mingw32-objdump; do
 done
 
 expected=$(awk '$2 ~ /^@[0-9]+$/ { sub("@", "", $2); print $2, $1 }' "$def" | sort -n)
-# objdump -p prints "[Ordinal/Name Pointer] Table" rows as "[   n] +base[ ord] name"
-# (binutils 2.40) or "[n] name" with the ordinal in the export address table.
+# objdump -p lists the names under "[Ordinal/Name Pointer] Table" as
+# "[ n] Name", where n is the ordinal minus the ordinal base.
 actual=$("$objdump" -p "$dll" | awk '
+  /^Ordinal Base/ { base = $3 }
   /^\[Ordinal\/Name Pointer\] Table/ { inside = 1; next }
-  inside && /^\s*$/ { inside = 0 }
-  inside {
-    line = $0
-    if (match(line, /\+base\[ *[0-9]+\]/)) {
-      ord = substr(line, RSTART, RLENGTH); gsub(/[^0-9]/, "", ord)
-      name = substr(line, RSTART + RLENGTH); gsub(/^ +| +$/, "", name)
-      print ord, name
-    }
+  inside && /^[[:space:]]*$/ { inside = 0 }
+  inside && match($0, /\[ *[0-9]+\]/) {
+    n = substr($0, RSTART + 1, RLENGTH - 2); gsub(/ /, "", n)
+    name = substr($0, RSTART + RLENGTH); gsub(/^[[:space:]]+|[[:space:]]+$/, "", name)
+    print n + base, name
   }' | sort -n)
 
 count=$(printf '%s\n' "$actual" | grep -c . || true)
