@@ -39,6 +39,11 @@ struct TKestrelUnit {
 };
 TKestrelUnit &KestrelUnit();
 
+// Empties the key cache under KeyCacheLock, deleting the entries from the
+// front. KeyCachePrimed stays as it is, so keys still in the driver are not
+// adopted again: they are reset and reloaded at their next use.
+void ClearKeyCache();
+
 class TCrypto_DLL {
 public:
   virtual ~TCrypto_DLL() = default;
@@ -95,9 +100,15 @@ public:
   // Result texts.
   static void GetErrorText(char *buffer, int32_t size, int32_t code);
 
-  // Key loading.
+  // Key loading: makes sure the key is in the key driver (and in slot 0 when
+  // required), reusing a loaded key within its time limits. 0 = key ready.
   int32_t LoadKey(const std::string &keyNumber, bool requireSlot0, const std::string &keyPath,
                   int32_t lifeTime, int32_t idleTime, bool resetOnStart, int32_t waitTimeOut);
+  // The key driver's slot table, in the generation 4 layout.
+  using TSlotTable = std::vector<kestrel::TDriverSlotInfo>;
+  // Decodes the first `count` records (at most 16) of a table GetDrvInfo
+  // wrote (kSlotTableBytes bytes); generation 5 records are converted.
+  static TSlotTable DecodeSlotTable(const unsigned char *raw, int32_t count, int32_t generation);
 
   // Memory encryption.
   int32_t EncryptMemory(const std::string &secretPath, const void *input, int32_t length,
@@ -135,4 +146,24 @@ public:
   static constexpr int32_t kDirectoryNotFound = -9;
   static constexpr int32_t kBadUID = -10;
   static constexpr int32_t kBadRecipients = -11;
+
+  // The steps of LoadKey.
+  // Reads the slot table with GetDrvInfo (records of generation 5 converted).
+  TSlotTable ReadSlotTable();
+  // Driver slot that holds the key (10 characters: Num, else NumP); -1 if none.
+  static int32_t FindKeySlot(const TSlotTable &table, const std::string &keyNumber);
+  // Resets the keys of the record in slot 0; 0 or kKeyDriverError.
+  int32_t FreeSlot0(const TSlotTable &table);
+  // Adopts every key of the table into the cache as just loaded. Called with
+  // KeyCacheLock held.
+  static void PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime);
+  // The other key number of the record that holds this one; empty if none.
+  std::string GetPairedKeyId(const std::string &keyNumber);
+  // Records a fresh load or a use of the key. Called with KeyCacheLock held.
+  static void RefreshCacheEntry(const std::string &keyNumber, bool freshLoad, int32_t lifeTime,
+                                int32_t idleTime);
+  // InitKey for the key path inside the device-wait loop.
+  int32_t WaitInitKey(const std::string &keyPath, int32_t waitTimeOut);
+  // ResetKeyEx for one key number; the library's result.
+  int32_t ResetKey(const std::string &keyNumber);
 };

@@ -1,7 +1,262 @@
-// Placeholder until key loading lands.
+// Loading the user's keys into the key driver, with the process-wide cache of
+// keys known to be loaded and the wait for a removable key device.
+#include "kestrel/device_wait.h"
 #include "kestrel/kestrel_dll.h"
 
-int32_t TKestrelDLL::LoadKey(const std::string &, bool, const std::string &, int32_t, int32_t,
-                             bool, int32_t) {
-  return kNotInitialized;
+#include "platform/platform.h"
+#include "support/rgenutil.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr std::size_t kEncryptionKeyLength = 10;
+constexpr std::size_t kSignatureKeyLength = 12;
+// The key path InitKey receives is cut to this many characters.
+constexpr std::size_t kMaxKeyPathLength = 255;
+
+using TKeyCache = decltype(TKestrelUnit::KeyCache);
+
+TKeyCache::iterator FindCacheEntry(TKeyCache &cache, const std::string &keyNumber) {
+  return std::find_if(cache.begin(), cache.end(),
+                      [&](const auto &item) { return item.first == keyNumber; });
+}
+
+// A fixed-size text field of a slot record, never read past its end.
+template <std::size_t N> std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+// A key number as the driver's reset call takes it: followed by one extra NUL.
+std::string DoubleTerminated(std::string text) {
+  text.push_back('\0');
+  return text;
+}
+
+void MarkLoaded(TKeyCacheEntry &entry, double now, int32_t lifeTime, int32_t idleTime) {
+  entry.LoadTime = now;
+  entry.LastUseTime = now;
+  entry.LifeTime = lifeTime;
+  entry.IdleTime = idleTime;
+}
+
+} // namespace
+
+void ClearKeyCache() {
+  TKestrelUnit &unit = KestrelUnit();
+  std::lock_guard lock(unit.KeyCacheLock);
+  while (!unit.KeyCache.empty())
+    unit.KeyCache.erase(unit.KeyCache.begin());
+}
+
+TKestrelDLL::TSlotTable TKestrelDLL::DecodeSlotTable(const unsigned char *raw, int32_t count,
+                                                     int32_t generation) {
+  // The library cannot report more records than the table holds.
+  TSlotTable table(static_cast<std::size_t>(std::clamp(count, 0, kestrel::kMaxDriverSlots)));
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const unsigned char *record = raw + i * sizeof(kestrel::TDriverSlotInfo);
+    kestrel::TDriverSlotInfo &slot = table[i];
+    if (generation >= 5) {
+      kestrel::TDriverSlotInfo5 slot5;
+      std::memcpy(&slot5, record, sizeof slot5);
+      std::memcpy(slot.Num, slot5.Num, sizeof slot.Num);
+      std::memcpy(slot.NumP, slot5.NumP, sizeof slot.NumP);
+      slot.SlotInfo = slot5.SlotInfo; // 16 bits widened without sign
+      slot.SlotNo = slot5.SlotNo;
+    } else {
+      std::memcpy(&slot, record, sizeof slot);
+    }
+  }
+  return table;
+}
+
+TKestrelDLL::TSlotTable TKestrelDLL::ReadSlotTable() {
+  std::array<unsigned char, kestrel::kSlotTableBytes> raw{};
+  int32_t count = 0;
+  FGetDrvInfo(raw.data(), &count); // the result is of no use: the count tells
+  return DecodeSlotTable(raw.data(), count, KestrelUnit().LibraryGeneration);
+}
+
+int32_t TKestrelDLL::FindKeySlot(const TSlotTable &table, const std::string &keyNumber) {
+  const bool encryptionKey = keyNumber.size() == kEncryptionKeyLength;
+  for (const auto &slot : table) {
+    const std::string loaded = encryptionKey ? FieldText(slot.Num) : FieldText(slot.NumP);
+    if (loaded == keyNumber)
+      return slot.SlotNo;
+  }
+  return -1;
+}
+
+int32_t TKestrelDLL::ResetKey(const std::string &keyNumber) {
+  const std::string argument = DoubleTerminated(keyNumber);
+  return FResetKeyEx(argument.c_str(), 1);
+}
+
+int32_t TKestrelDLL::FreeSlot0(const TSlotTable &table) {
+  const auto slot0 = std::find_if(table.begin(), table.end(),
+                                  [](const kestrel::TDriverSlotInfo &s) { return s.SlotNo == 0; });
+  if (slot0 == table.end())
+    return 0;
+  const std::string num = FieldText(slot0->Num);
+  const std::string numP = FieldText(slot0->NumP);
+  if (num.empty() && numP.empty())
+    return 0;
+  if (ResetKey(num) == 0 || ResetKey(numP) == 0)
+    return 0;
+  return kKeyDriverError;
+}
+
+void TKestrelDLL::PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime) {
+  TKeyCache &cache = KestrelUnit().KeyCache;
+  try {
+    const double now = platform::NowLocalDays();
+    TKeyCacheEntry entry;
+    MarkLoaded(entry, now, lifeTime, idleTime);
+    for (const auto &slot : table) {
+      for (const std::string &number : {FieldText(slot.Num), FieldText(slot.NumP)})
+        if (!number.empty())
+          cache.emplace_back(number, entry);
+    }
+  } catch (const std::exception &) {
+    // Keys not adopted are reset and reloaded at their first use.
+  }
+}
+
+std::string TKestrelDLL::GetPairedKeyId(const std::string &keyNumber) {
+  const TSlotTable table = ReadSlotTable();
+  const bool encryptionKey = keyNumber.size() == kEncryptionKeyLength;
+  for (const auto &slot : table) {
+    if (encryptionKey && FieldText(slot.Num) == keyNumber)
+      return FieldText(slot.NumP);
+    if (!encryptionKey && FieldText(slot.NumP) == keyNumber)
+      return FieldText(slot.Num);
+  }
+  return {};
+}
+
+void TKestrelDLL::RefreshCacheEntry(const std::string &keyNumber, bool freshLoad, int32_t lifeTime,
+                                    int32_t idleTime) {
+  if (keyNumber.empty())
+    return;
+  TKeyCache &cache = KestrelUnit().KeyCache;
+  const double now = platform::NowLocalDays();
+  const auto found = FindCacheEntry(cache, keyNumber);
+  if (found == cache.end()) {
+    TKeyCacheEntry entry;
+    MarkLoaded(entry, now, lifeTime, idleTime);
+    try {
+      cache.emplace_back(keyNumber, entry);
+    } catch (const std::bad_alloc &) {
+      // The paired key stays uncached and is simply reloaded at its next use.
+    }
+    return;
+  }
+  TKeyCacheEntry &entry = found->second;
+  if (freshLoad) {
+    entry.LoadTime = now;
+    entry.LifeTime = lifeTime;
+  }
+  entry.LastUseTime = now;
+  entry.IdleTime = idleTime;
+}
+
+int32_t TKestrelDLL::WaitInitKey(const std::string &keyPath, int32_t waitTimeOut) {
+  // The path followed by one extra NUL (c_str() adds the second).
+  const std::string path = DoubleTerminated(keyPath.substr(0, kMaxKeyPathLength));
+  return RunDeviceWaitLoop(keyPath, waitTimeOut, FTMRequestFunc, IsAnyFailure,
+                           [&] { return static_cast<int32_t>(FInitKey(path.c_str(), "")); });
+}
+
+int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
+                             const std::string &keyPath, int32_t lifeTime, int32_t idleTime,
+                             bool resetOnStart, int32_t waitTimeOut) {
+  if (keyNumber.size() != kEncryptionKeyLength && keyNumber.size() != kSignatureKeyLength)
+    return kBadUID;
+  if (FGetDrvInfo == nullptr || FResetKeyEx == nullptr || FInitKey == nullptr)
+    return kNotInitialized;
+
+  const TSlotTable table = ReadSlotTable();
+  int32_t count = static_cast<int32_t>(table.size());
+  const int32_t slot = FindKeySlot(table, keyNumber);
+
+  TKestrelUnit &unit = KestrelUnit();
+  std::lock_guard lock(unit.KeyCacheLock);
+  if (!unit.KeyCachePrimed && !resetOnStart) {
+    PrimeKeyCache(table, lifeTime, idleTime);
+    unit.KeyCachePrimed = true;
+  }
+
+  // The paired key of the same driver record shares the load or the use.
+  const auto refreshPaired = [&](bool freshLoad) {
+    RefreshCacheEntry(GetPairedKeyId(keyNumber), freshLoad, lifeTime, idleTime);
+  };
+
+  const auto cached = FindCacheEntry(unit.KeyCache, keyNumber);
+  if (cached == unit.KeyCache.end()) {
+    // Not known to be loaded: reset whatever the driver holds under this
+    // number, make room, and load the key.
+    if (slot != -1) {
+      if (ResetKey(keyNumber) != 0)
+        return kKeyDriverError;
+      --count;
+    }
+    if ((requireSlot0 || count == kestrel::kMaxDriverSlots) && slot != 0 && FreeSlot0(table) != 0)
+      return kKeyDriverError;
+    if (const int32_t result = WaitInitKey(keyPath, waitTimeOut); result != 0)
+      return result;
+    try {
+      TKeyCacheEntry entry;
+      MarkLoaded(entry, platform::NowLocalDays(), lifeTime, idleTime);
+      unit.KeyCache.emplace_back(keyNumber, entry);
+    } catch (const std::bad_alloc &) {
+      return kOutOfMemory;
+    }
+    unit.KeyCachePrimed = true;
+    refreshPaired(true);
+    return 0;
+  }
+
+  // Known to be loaded. The entry is taken by index: refreshing the paired
+  // key may append to the cache.
+  const std::size_t index = static_cast<std::size_t>(cached - unit.KeyCache.begin());
+  const auto markLoaded = [&] {
+    MarkLoaded(unit.KeyCache[index].second, platform::NowLocalDays(), lifeTime, idleTime);
+  };
+
+  if (requireSlot0 && slot != 0 && FreeSlot0(table) != 0)
+    return kKeyDriverError;
+
+  if (slot == -1) {
+    // The driver no longer holds it.
+    if (const int32_t result = WaitInitKey(keyPath, waitTimeOut); result != 0)
+      return result;
+    markLoaded();
+    refreshPaired(true);
+    return 0;
+  }
+
+  TKeyCacheEntry &entry = unit.KeyCache[index].second;
+  const bool usable = lifeTime != 0 && !IsTimeElapsed(lifeTime, entry.LoadTime) && idleTime != 0 &&
+                      !IsTimeElapsed(idleTime, entry.LastUseTime) && entry.LifeTime != 0 &&
+                      !IsTimeElapsed(entry.LifeTime, entry.LoadTime) && entry.IdleTime != 0 &&
+                      !IsTimeElapsed(entry.IdleTime, entry.LastUseTime) &&
+                      !(requireSlot0 && slot != 0);
+  if (usable) {
+    entry.LastUseTime = platform::NowLocalDays();
+    entry.IdleTime = idleTime;
+    refreshPaired(false);
+    return 0;
+  }
+
+  // Too old, idle too long, or not in slot 0 where it is needed: reload it.
+  if (ResetKey(keyNumber) != 0)
+    return kKeyDriverError;
+  if (const int32_t result = WaitInitKey(keyPath, waitTimeOut); result != 0)
+    return result;
+  markLoaded();
+  refreshPaired(true);
+  return 0;
 }
