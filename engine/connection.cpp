@@ -1,9 +1,70 @@
-// Placeholder until the engine's library connection lands.
+// The engine's connection to the library: its binding, and the library's
+// encryption and signature contexts around each operation.
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 
-int32_t TKestrel4Engine::GetCryptoAPI() { return -113; }
-int32_t TKestrel4Engine::InitCrypto() { return -100; }
-int32_t TKestrel4Engine::InitSign() { return -100; }
-void TKestrel4Engine::DoneCrypto() { FCryptoInitialized = false; }
-void TKestrel4Engine::DoneSign() { FSignInitialized = false; }
+#include <exception>
+#include <memory>
+#include <utility>
+
+int32_t TKestrel4Engine::GetCryptoAPI() {
+  try {
+    if (!FKestrelDLL)
+      FKestrelDLL = std::make_unique<TKestrelDLL>();
+    if (!FKestrelDLL->FLoaded) {
+      FKestrelDLL.reset();
+      return CE_ERR_LOAD_LIBRARY;
+    }
+    if (!FKestrelDLL->FAllEntryPoints) {
+      FKestrelDLL.reset();
+      return CE_ERR_ENTRY_POINTS;
+    }
+    // On every call, so callbacks the host sets later take effect.
+    FKestrelDLL->FPasswordRequestFunc = FPasswordRequestFunc;
+    FKestrelDLL->FTMRequestFunc = FTMRequestFunc;
+    return CE_OK;
+  } catch (const std::exception &e) {
+    return CaptureException("GetCryptoAPI", e);
+  }
+}
+
+int32_t TKestrel4Engine::InitCrypto() {
+  if (!FCryptoInitialized) {
+    if (const int32_t result = GetCryptoAPI(); result != CE_OK)
+      return result;
+  }
+  if (!FKestrelDLL)
+    return CE_ERR_LIBRARY_NOT_INITIALIZED;
+  const int32_t result = FKestrelDLL->InitCrypto(ExpandDirPath(ParamValue(kParamPathToSecret)),
+                                                 ExpandDirPath(ParamValue(kParamPathToPublic)));
+  if (result == CE_OK)
+    FCryptoInitialized = true;
+  return result;
+}
+
+int32_t TKestrel4Engine::InitSign() {
+  if (!FSignInitialized) {
+    if (const int32_t result = GetCryptoAPI(); result != CE_OK)
+      return result;
+  }
+  if (!FKestrelDLL)
+    return CE_ERR_LIBRARY_NOT_INITIALIZED;
+  const int32_t result = FKestrelDLL->InitSign(ExpandDirPath(ParamValue(kParamPathToSecret)),
+                                               ExpandDirPath(ParamValue(kParamPathToPublic)));
+  if (result == CE_OK)
+    FSignInitialized = true;
+  return result;
+}
+
+void TKestrel4Engine::DoneCrypto() {
+  // The flag is cleared first so that it is false on every path.
+  const bool wasInitialized = std::exchange(FCryptoInitialized, false);
+  if (wasInitialized && FKestrelDLL)
+    (void)FKestrelDLL->DoneCrypto();
+}
+
+void TKestrel4Engine::DoneSign() {
+  const bool wasInitialized = std::exchange(FSignInitialized, false);
+  if (wasInitialized && FKestrelDLL)
+    (void)FKestrelDLL->DoneSign();
+}

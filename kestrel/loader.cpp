@@ -1,9 +1,95 @@
-// Placeholder until the library loader lands.
+// Loading kestrel.dll once per process, telling its generation from the file
+// version, and resolving its entry points into a binding.
 #include "kestrel/kestrel_dll.h"
 
-TKestrelUnit::~TKestrelUnit() = default;
-TKestrelDLL::TKestrelDLL() = default;
-int32_t TKestrelDLL::InitCrypto(const std::string &, const std::string &) { return -1; }
-int32_t TKestrelDLL::DoneCrypto() { return -1; }
-int32_t TKestrelDLL::InitSign(const std::string &, const std::string &) { return -1; }
-int32_t TKestrelDLL::DoneSign() { return -1; }
+#include "support/exception_text.h"
+#include "support/rootpath.h"
+
+namespace {
+
+// Generation 5 libraries carry file version 5.0 or later.
+constexpr std::uint16_t kGeneration5Major = 5;
+
+// Reads the file version of the freshly loaded library. Any failing step
+// leaves generation 4.
+void ProbeLibraryGeneration(TKestrelUnit &unit) {
+  const std::string fileName = platform::ModuleFileName(unit.LibraryHandle);
+  if (fileName.empty())
+    return;
+  const std::optional<platform::FileVersion> version = platform::FileVersionOf(fileName);
+  if (version && version->Major >= kGeneration5Major) {
+    unit.LibraryGeneration = 5;
+    unit.PublicKeyFileSize = 304;
+  }
+}
+
+// Looks the entry points up in table order; true when every one was found.
+template <typename... Fields>
+bool ResolveEntryPoints(platform::ModuleHandle library, Fields &...fields) {
+  static_assert(sizeof...(Fields) == kestrel::kEntryPointNames.size(), "one field per entry point");
+  std::size_t index = 0;
+  bool all = true;
+  ((fields = reinterpret_cast<Fields>(
+        platform::FindSymbol(library, kestrel::kEntryPointNames[index++].data())),
+    all = all && fields != nullptr),
+   ...);
+  return all;
+}
+
+// The asserting wrappers' check: the library and the entry point they call.
+template <typename EntryPoint> EntryPoint Required(EntryPoint entryPoint) {
+  CE_ASSERT(KestrelUnit().LibraryHandle != nullptr && entryPoint != nullptr);
+  return entryPoint;
+}
+
+int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
+
+} // namespace
+
+TKestrelUnit::~TKestrelUnit() {
+  {
+    std::lock_guard<std::mutex> lock(KeyCacheLock);
+    while (!KeyCache.empty())
+      KeyCache.erase(KeyCache.begin());
+    KeyCachePrimed = false;
+  }
+  std::lock_guard<std::mutex> lock(LoadLock);
+  if (LibraryHandle != nullptr) {
+    platform::FreeLibraryHandle(LibraryHandle);
+    LibraryHandle = nullptr;
+  }
+}
+
+TKestrelDLL::TKestrelDLL() {
+  TKestrelUnit &unit = KestrelUnit();
+  {
+    std::lock_guard<std::mutex> lock(unit.LoadLock);
+    if (unit.LibraryHandle == nullptr) {
+      platform::ModuleHandle library = LoadCryptoLibrary("kestrel.dll");
+      if (library == nullptr)
+        return;
+      unit.LibraryHandle = library;
+      ProbeLibraryGeneration(unit);
+    }
+  }
+  FLoaded = true;
+  FAllEntryPoints = ResolveEntryPoints(
+      unit.LibraryHandle, FInitKey, FResetKeyEx, FGetDrvInfo, FFreeMemory, FSignInit, FSignDone,
+      FSignLogIn, FSignLogOut, FDelSign, FSignFile, Fcheck_file_sign, FSignMem, FSignMemEx,
+      Fcheck_mem_sign, FDel_Mem_Sign, FSignMemSeparate, FSignMemSeparateEx, FCheckMemSeparate,
+      FCryptoInit, FCryptoDone, FEnCryptFile, FDeCryptFile, FGetCryptKeysF, FGetCryptKeysM,
+      FDeCryptMem, FEnCryptMem, FGetFileSenderID, FGetMemSenderID, FAddOpenKey, FGetAlias,
+      FExtractKey, FDelOpenKey);
+}
+
+int32_t TKestrelDLL::InitCrypto(const std::string &secretPath, const std::string &publicDir) {
+  return Widen(Required(FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
+}
+
+int32_t TKestrelDLL::DoneCrypto() { return Widen(Required(FCryptoDone)()); }
+
+int32_t TKestrelDLL::InitSign(const std::string &secretPath, const std::string &publicDir) {
+  return Widen(Required(FSignInit)(secretPath.c_str(), publicDir.c_str()));
+}
+
+int32_t TKestrelDLL::DoneSign() { return Widen(Required(FSignDone)()); }

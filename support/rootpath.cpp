@@ -1,7 +1,97 @@
-// Placeholder until the root path and library search land.
+// The process-wide installation root and the library search that uses it.
 #include "support/rootpath.h"
 
-void SetRootDirectory(const std::string &) {}
-std::string FindLibraryFile(const std::string &fileName) { return fileName; }
-platform::ModuleHandle LoadLibraryFromRoot(const std::string &) { return nullptr; }
-platform::ModuleHandle LoadCryptoLibrary(const std::string &) { return nullptr; }
+#include <stdexcept>
+#include <string_view>
+
+namespace {
+
+std::string WithTrailingBackslash(std::string path) {
+  if (path.empty() || path.back() != '\\')
+    path += '\\';
+  return path;
+}
+
+// A name has a directory part when it names a folder (backslash), a drive
+// (colon) or, on this platform's file system, a native separator.
+bool HasDirectoryPart(std::string_view name) {
+  for (const char c : name)
+    if (c == '\\' || c == ':' || platform::IsPathSeparator(c))
+      return true;
+  return false;
+}
+
+// The directory part of a full file name, with its trailing separator.
+std::string DirectoryPart(const std::string &fileName) {
+  for (std::size_t i = fileName.size(); i > 0; --i) {
+    const char c = fileName[i - 1];
+    if (c == '\\' || c == ':' || platform::IsPathSeparator(c))
+      return fileName.substr(0, i);
+  }
+  return {};
+}
+
+// The existence test of the search: the file the platform would load for
+// this library name.
+bool LibraryFileExists(const std::string &path) {
+  return platform::FileExists(platform::LibraryFileName(path));
+}
+
+} // namespace
+
+void SetRootDirectory(const std::string &path) {
+  TRootPathUnit &unit = RootPathUnit();
+  std::string requested = WithTrailingBackslash(path);
+  if (!unit.RootPath.empty()) {
+    if (unit.RootPath == requested)
+      return;
+    throw std::runtime_error("Could not set ZEVRoot to '" + path + "'. Already set to '" +
+                             unit.RootPath + "'.");
+  }
+
+  std::vector<std::string> dirs = {requested + "EXE\\", requested + "SYSTEM\\",
+                                   requested + "USER\\"};
+  std::string searchPath = platform::GetEnvironment("Path").value_or(std::string());
+  searchPath = searchPath.substr(0, searchPath.find('\0'));
+  for (const std::string &dir : dirs)
+    searchPath = searchPath.empty() ? dir : dir + ";" + searchPath;
+
+  // Everything that can fail is done: commit the root, then the environment.
+  unit.RootPath = std::move(requested);
+  unit.RootDirs = std::move(dirs);
+  (void)platform::SetEnvironment("Path", searchPath); // a failed write is ignored
+}
+
+std::string FindLibraryFile(const std::string &fileName) {
+  if (HasDirectoryPart(fileName))
+    return fileName;
+
+  std::string beside = platform::ExecutableDirectory();
+  if (!beside.empty()) {
+    beside += fileName;
+    if (LibraryFileExists(beside))
+      return beside;
+  }
+  for (const std::string &dir : RootPathUnit().RootDirs) {
+    std::string candidate = dir + fileName;
+    if (LibraryFileExists(candidate))
+      return candidate;
+  }
+  return fileName;
+}
+
+platform::ModuleHandle LoadLibraryFromRoot(const std::string &fileName) {
+  return platform::LoadLibraryFile(FindLibraryFile(fileName));
+}
+
+platform::ModuleHandle LoadCryptoLibrary(const std::string &fileName) {
+  if (platform::ModuleHandle handle = LoadLibraryFromRoot(fileName))
+    return handle;
+
+  // Beside the host-side module; when none is loaded the platform answers
+  // with the host executable's file name.
+  const std::string hostModule = platform::ModuleFileName(platform::LoadedModule("CryptLib.dll"));
+  if (hostModule.empty())
+    return nullptr;
+  return LoadLibraryFromRoot(DirectoryPart(hostModule) + fileName);
+}
