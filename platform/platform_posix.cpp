@@ -269,25 +269,47 @@ void FreeLibraryHandle(ModuleHandle module) {
 }
 
 ModuleHandle LoadedModule(std::string_view windowsName) {
-  const std::string name = LibraryFileName(windowsName);
-  void *handle = ::dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  // As on Windows, a loaded module is found by its file name, ignoring
+  // letter case, whatever path it was loaded from.
+  struct Search {
+    std::string wanted;
+    std::string path;
+  } search{UpperKey(Cp1251ToUtf8(LibraryFileName(windowsName))), {}};
+  ::dl_iterate_phdr(
+      [](dl_phdr_info *info, std::size_t, void *data) -> int {
+        auto *s = static_cast<Search *>(data);
+        if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0')
+          return 0;
+        std::string_view path(info->dlpi_name);
+        const auto slash = path.find_last_of('/');
+        if (UpperKey(path.substr(slash == std::string_view::npos ? 0 : slash + 1)) != s->wanted)
+          return 0;
+        s->path = path;
+        return 1;
+      },
+      &search);
+  if (search.path.empty())
+    return nullptr;
+  void *handle = ::dlopen(search.path.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (handle != nullptr)
     ::dlclose(handle); // NOLOAD raised the count; the module stays loaded
   return handle;
 }
 
 std::string ModuleFileName(ModuleHandle module) {
+  // Returned in the module's own form (Windows-1251), as every path the
+  // module handles, so that it can go back through NativePath.
   if (module == nullptr) {
     std::vector<char> buffer(4096);
     const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
     if (n <= 0)
       return {};
-    return std::string(buffer.data(), static_cast<std::size_t>(n));
+    return Utf8ToCp1251(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
   }
   link_map *map = nullptr;
   if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
     return {};
-  return map->l_name;
+  return Utf8ToCp1251(map->l_name);
 }
 
 std::string ExecutableDirectory() {
