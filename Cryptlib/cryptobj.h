@@ -125,7 +125,8 @@ public:
   virtual int32_t IncludeByKind(int32_t kind, val x, val y, val z);
 
   // Non-virtual members.
-  int32_t GetMaxFilePathLength() const { return 255; }
+  // Reads nothing of the object, so the export answers even for a nil handle.
+  static int32_t GetMaxFilePathLength() { return 255; }
   void SetEngineRootPath(const std::string &path);
   std::string ExpandRootPath(const std::string &path) const;
   std::string ExpandDirPath(const std::string &path) const;
