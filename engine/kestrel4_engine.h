@@ -89,7 +89,7 @@ public:
   bool FCryptoInitialized = false;
   bool FSignInitialized = false;
 
-private:
+protected:
   // Stores "TKestrel4Engine.<operation>: <class>: <message>" as the last
   // exception text and returns -102.
   int32_t CaptureException(const char *operation, const std::exception &e);
