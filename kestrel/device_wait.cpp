@@ -41,10 +41,7 @@ private:
 bool IsKeyDevice(std::string_view path) {
   static constexpr std::array<std::string_view, 6> kDeviceNames = {"TM:A4.P", "TM:COM0", "TM:COM1",
                                                                    "TM:COM2", "SC:GSR4", "SC:TOWT"};
-  std::string upper(path);
-  for (char &c : upper)
-    if (c >= 'a' && c <= 'z')
-      c = static_cast<char>(c - 'a' + 'A');
+  const std::string upper = UpperCaseAscii(path);
   return std::find(kDeviceNames.begin(), kDeviceNames.end(), upper) != kDeviceNames.end();
 }
 
