@@ -8,7 +8,4 @@ cd "$CE_ROOT"
 ensure_project_packages
 build_preset linux
 say "Running the demo"
-if [ -x build/linux/bin/cehost ]; then
-  exec build/linux/bin/cehost demo "$@"
-fi
-exec build/linux/bin/ce-info build/linux/lib/libce_kestrel.so
+exec build/linux/bin/cehost demo "$@"

@@ -1,0 +1,323 @@
+#include "host/commands.h"
+
+#include "platform/cp1251.h"
+
+#include <cctype>
+#include <cstdio>
+#include <limits>
+
+namespace cehost {
+namespace {
+
+std::string ToModule(const std::string &utf8) { return platform::Utf8ToCp1251(utf8); }
+
+bool EndsWith(const std::string &s, const std::string &suffix) {
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Splits "-o FILE" / "--to LIST" style options from positional arguments.
+struct Args {
+  std::vector<std::string> positional;
+  std::string output;
+  std::string recipients;
+};
+
+Args Parse(const std::vector<std::string> &args, bool allowOutput, bool allowRecipients) {
+  Args parsed;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string &a = args[i];
+    if (allowOutput && (a == "-o" || a == "--output")) {
+      if (++i >= args.size())
+        throw Failure(kExitUsage, a + " needs a file name");
+      parsed.output = args[i];
+    } else if (allowRecipients && a == "--to") {
+      if (++i >= args.size())
+        throw Failure(kExitUsage, "--to needs a recipient list such as 0002;0017");
+      parsed.recipients = args[i];
+    } else if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
+      throw Failure(kExitUsage, "unknown option " + a);
+    } else {
+      parsed.positional.push_back(a);
+    }
+  }
+  return parsed;
+}
+
+void Expect(const Args &a, std::size_t low, std::size_t high, const char *what) {
+  if (a.positional.size() < low || a.positional.size() > high)
+    throw Failure(kExitUsage, std::string("expected ") + what);
+}
+
+class Progress {
+public:
+  explicit Progress(std::size_t total) : total_(total), shown_(total > 1 && StderrIsTerminal()) {}
+  void Step(std::size_t done, const std::string &name) {
+    if (!shown_)
+      return;
+    const int width = 30;
+    const int filled = static_cast<int>(width * done / total_);
+    std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu %s\033[K", filled, "##############################",
+                 width - filled, "", done, total_, name.c_str());
+    if (done == total_)
+      std::fprintf(stderr, "\n");
+    std::fflush(stderr);
+  }
+
+private:
+  std::size_t total_;
+  bool shown_;
+};
+
+int Params(Session *s, const std::vector<std::string> &args) {
+  Expect(Parse(args, false, false), 0, 0, "no arguments");
+  ModuleApi &api = s->Api();
+  const int32_t count = api.GetCryptoParamNumber(s->Handle());
+  for (int32_t i = 1; i <= count; ++i) {
+    char name[256] = {};
+    api.GetCryptoParamName(s->Handle(), i, name);
+    int32_t kind = 0;
+    char info[256] = {};
+    int32_t size = sizeof info;
+    const int32_t rc = api.GetParamInfo(s->Handle(), i, &kind, info, &size);
+    const char *kinds[] = {"", "integer", "text", "yes/no", "recipients"};
+    const std::string kindName = kind == 11 ? "path" : (kind >= 1 && kind <= 4 ? kinds[kind] : "?");
+    std::string describe = kindName;
+    if (rc == 0 && size > 0)
+      describe += kind == 1    ? " in " + platform::Cp1251ToUtf8(info)
+                  : kind == 11 ? ", files " + platform::Cp1251ToUtf8(info)
+                               : ", up to " + platform::Cp1251ToUtf8(info) + " characters";
+    std::printf("%2d  %-32s = %-24s (%s)\n", i, platform::Cp1251ToUtf8(name).c_str(),
+                ("\"" + s->ParamValue(i) + "\"").c_str(), describe.c_str());
+  }
+  return kExitOk;
+}
+
+int Encrypt(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, true);
+  if (a.positional.empty())
+    throw Failure(kExitUsage, "expected one or more files to encrypt");
+  if (!a.output.empty() && a.positional.size() != 1)
+    throw Failure(kExitUsage, "-o names the output of a single file");
+  const std::string recipients = ToModule(a.recipients);
+  const int32_t addition = s->Api().GetMaxAdditionEx(s->Handle(), recipients.c_str());
+  Progress progress(a.positional.size());
+  std::size_t done = 0;
+  for (const std::string &file : a.positional) {
+    std::vector<unsigned char> data = ReadFile(file);
+    int32_t size = CheckedLength(data.size(), file);
+    if (size > std::numeric_limits<int32_t>::max() - addition)
+      throw Failure(kExitFileError, file + " is too large to encrypt");
+    data.resize(data.size() + static_cast<std::size_t>(addition));
+    s->Check(s->Api().EncodeData(s->Handle(), data.data(), &size,
+                                 recipients.empty() ? nullptr : recipients.c_str()),
+             "encrypting " + file);
+    data.resize(static_cast<std::size_t>(size));
+    const std::string out = a.output.empty() ? file + ".enc" : a.output;
+    WriteFile(out, data);
+    progress.Step(++done, file);
+    if (a.positional.size() == 1 || !StderrIsTerminal())
+      std::printf("encrypted %s -> %s (%d bytes)\n", file.c_str(), out.c_str(), size);
+  }
+  return kExitOk;
+}
+
+int Decrypt(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, false);
+  Expect(a, 1, 1, "one encrypted file");
+  const std::string &file = a.positional[0];
+  std::vector<unsigned char> data = ReadFile(file);
+  int32_t size = CheckedLength(data.size(), file);
+  char sender[256] = {};
+  s->Check(s->Api().DecodeData(s->Handle(), data.data(), &size, sender), "decrypting " + file);
+  data.resize(static_cast<std::size_t>(size));
+  const std::string out = !a.output.empty()        ? a.output
+                          : EndsWith(file, ".enc") ? file.substr(0, file.size() - 4)
+                                                   : file + ".dec";
+  WriteFile(out, data);
+  std::printf("decrypted %s -> %s (%d bytes), sender %s\n", file.c_str(), out.c_str(), size,
+              platform::Cp1251ToUtf8(sender).c_str());
+  return kExitOk;
+}
+
+int Sign(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, false);
+  Expect(a, 1, 1, "one file to sign");
+  const std::string &file = a.positional[0];
+  const std::vector<unsigned char> data = ReadFile(file);
+  std::vector<unsigned char> signature(
+      static_cast<std::size_t>(s->Api().GetMaxSignatureLength(s->Handle())));
+  int32_t length = 0;
+  s->Check(s->Api().SignData(s->Handle(), data.data(), CheckedLength(data.size(), file),
+                             signature.data(), &length, nullptr),
+           "signing " + file);
+  signature.resize(static_cast<std::size_t>(length));
+  const std::string out = a.output.empty() ? file + ".sig" : a.output;
+  WriteFile(out, signature);
+  std::printf("signed %s -> %s (%d bytes)\n", file.c_str(), out.c_str(), length);
+  return kExitOk;
+}
+
+int Verify(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, false, false);
+  Expect(a, 1, 2, "the signed file and, optionally, its signature file");
+  const std::string &file = a.positional[0];
+  const std::string sigFile = a.positional.size() > 1 ? a.positional[1] : file + ".sig";
+  const std::vector<unsigned char> data = ReadFile(file);
+  const std::vector<unsigned char> signature = ReadFile(sigFile);
+  char signer[256] = {};
+  s->Check(s->Api().VerifyData(s->Handle(), data.data(), CheckedLength(data.size(), file),
+                               signature.data(), CheckedLength(signature.size(), sigFile), signer),
+           "verifying " + file);
+  std::printf("signature of %s is valid, signer %s\n", file.c_str(),
+              platform::Cp1251ToUtf8(signer).c_str());
+  return kExitOk;
+}
+
+int AddSignCommand(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, false);
+  Expect(a, 1, 1, "one file to sign in place (or -o for another file)");
+  const std::string &file = a.positional[0];
+  std::vector<unsigned char> data = ReadFile(file);
+  int32_t length = CheckedLength(data.size(), file);
+  const int32_t room = s->Api().GetMaxSignAddition(s->Handle());
+  if (length > std::numeric_limits<int32_t>::max() - room)
+    throw Failure(kExitFileError, file + " is too large to sign");
+  data.resize(data.size() + static_cast<std::size_t>(room));
+  s->Check(s->Api().AddSign(s->Handle(), data.data(), &length, nullptr), "signing " + file);
+  data.resize(static_cast<std::size_t>(length));
+  const std::string out = a.output.empty() ? file : a.output;
+  WriteFile(out, data);
+  std::printf("added a signature: %s (%d bytes)\n", out.c_str(), length);
+  return kExitOk;
+}
+
+int RemoveSignCommand(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, false);
+  Expect(a, 1, 1, "one signed file (changed in place, or -o for another file)");
+  const std::string &file = a.positional[0];
+  std::vector<unsigned char> data = ReadFile(file);
+  int32_t length = CheckedLength(data.size(), file);
+  char signer[256] = {};
+  s->Check(s->Api().RemoveSign(s->Handle(), data.data(), &length, signer),
+           "checking and removing the signature of " + file);
+  data.resize(static_cast<std::size_t>(length));
+  const std::string out = a.output.empty() ? file : a.output;
+  WriteFile(out, data);
+  std::printf("removed a valid signature of %s: %s (%d bytes)\n",
+              platform::Cp1251ToUtf8(signer).c_str(), out.c_str(), length);
+  return kExitOk;
+}
+
+int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryptionKey) {
+  const Args a = Parse(args, false, false);
+  Expect(a, 1, 1, "one public key file");
+  const std::string path = ToModule(a.positional[0]);
+  const int32_t rc = encryptionKey ? s->Api().IncludePublicEncodeKey(s->Handle(), path.c_str())
+                                   : s->Api().IncludePublicKey(s->Handle(), path.c_str());
+  s->Check(rc, "including " + a.positional[0]);
+  std::printf("included the %s public key %s\n", encryptionKey ? "encryption" : "signature",
+              a.positional[0].c_str());
+  return kExitOk;
+}
+
+int IncludeSignKey(Session *s, const std::vector<std::string> &args) {
+  return IncludeKey(s, args, false);
+}
+int IncludeEncodeKey(Session *s, const std::vector<std::string> &args) {
+  return IncludeKey(s, args, true);
+}
+
+int RemoveKey(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, false, false);
+  Expect(a, 1, 1, "one key identifier (10 or 12 characters)");
+  s->Check(s->Api().RemoveCertificate(s->Handle(), ToModule(a.positional[0]).c_str()),
+           "removing " + a.positional[0]);
+  std::printf("removed the public key %s\n", a.positional[0].c_str());
+  return kExitOk;
+}
+
+int Report(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, false, false);
+  Expect(a, 1, 1, "one key identifier");
+  std::vector<char> report(static_cast<std::size_t>(s->Api().GetMaxReportSize(s->Handle())) + 1,
+                           '\0');
+  s->Check(s->Api().GetReport(s->Handle(), ToModule(a.positional[0]).c_str(), report.data()),
+           "reporting on " + a.positional[0]);
+  std::fputs(platform::Cp1251ToUtf8(report.data()).c_str(), stdout);
+  return kExitOk;
+}
+
+int ErrorTextCommand(Session *s, const std::vector<std::string> &args) {
+  const Args a = Parse(args, false, false);
+  Expect(a, 1, 1, "one result code");
+  std::size_t used = 0;
+  long code = 0;
+  try {
+    code = std::stol(a.positional[0], &used);
+  } catch (const std::exception &) {
+    used = 0;
+  }
+  if (used != a.positional[0].size() || code < std::numeric_limits<int32_t>::min() ||
+      code > std::numeric_limits<int32_t>::max())
+    throw Failure(kExitUsage, "not a result code: " + a.positional[0]);
+  std::printf("%ld: %s\n", code, s->ErrorText(static_cast<int32_t>(code)).c_str());
+  return kExitOk;
+}
+
+int ClearCache(Session *s, const std::vector<std::string> &args) {
+  Expect(Parse(args, false, false), 0, 0, "no arguments");
+  s->Api().ClearCash(s->Handle());
+  std::printf("the key cache is empty\n");
+  return kExitOk;
+}
+
+} // namespace
+
+int32_t CheckedLength(std::size_t size, const std::string &fileName) {
+  if (size == 0)
+    throw Failure(kExitFileError, fileName + " is empty");
+  if (size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()) / 2)
+    throw Failure(kExitFileError, fileName + " is too large");
+  return static_cast<int32_t>(size);
+}
+
+const std::vector<Command> &Commands() {
+  static const std::vector<Command> commands = {
+      {"params", "", "list the parameters: name, value and description",
+       "Shows the values the profile gives (defaults for the rest).", true, Params},
+      {"encrypt", "--to LIST FILE... [-o OUT]", "encrypt files for recipients",
+       "LIST holds key numbers separated by ';' (default: the profile's \"Encrypt for key\n"
+       "number\"). Each FILE is written to FILE.enc (or OUT for a single file).",
+       true, Encrypt},
+      {"decrypt", "FILE [-o OUT]", "decrypt a file and print its sender",
+       "Writes FILE without its .enc ending (or FILE.dec, or OUT).", true, Decrypt},
+      {"sign", "FILE [-o SIG]", "make a detached signature",
+       "Writes the signature to FILE.sig (or SIG).", true, Sign},
+      {"verify", "FILE [SIG]", "check a detached signature and print the signer",
+       "SIG defaults to FILE.sig.", true, Verify},
+      {"add-sign", "FILE [-o OUT]", "add a signature to a file", "Changes FILE in place unless -o.",
+       true, AddSignCommand},
+      {"remove-sign", "FILE [-o OUT]", "check and remove the newest signature of a file",
+       "Prints the signer; changes FILE in place unless -o.", true, RemoveSignCommand},
+      {"include-key", "FILE", "include a correspondent's signature public key",
+       "FILE holds exactly one public key block.", true, IncludeSignKey},
+      {"include-encode-key", "FILE", "include a correspondent's encryption public key",
+       "FILE holds exactly one public key block.", true, IncludeEncodeKey},
+      {"remove-key", "UID", "remove a public key from the directory",
+       "UID has 10 (encryption) or 12 (signature) characters.", true, RemoveKey},
+      {"report", "UID", "print the report on a public key", "", true, Report},
+      {"error-text", "CODE", "print the text of a result code", "", true, ErrorTextCommand},
+      {"clear-cache", "", "empty the module's cache of loaded keys", "", true, ClearCache},
+  };
+  return commands;
+}
+
+const Command *FindCommand(const std::string &name) {
+  for (const Command &c : Commands())
+    if (name == c.name)
+      return &c;
+  return nullptr;
+}
+
+} // namespace cehost
