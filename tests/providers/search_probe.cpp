@@ -1,0 +1,28 @@
+// A host program for the library search tests: it can be copied anywhere,
+// so that "beside the host executable" means a directory the test chose.
+// Usage: ce_search_probe [root]. Sets the root when one is given, builds a
+// binding and prints what it found on one line:
+//   loaded=<0|1> all=<0|1> generation=<4|5> file=<library file name>
+#include "kestrel/kestrel_dll.h"
+#include "support/rootpath.h"
+
+#include <cstdio>
+#include <exception>
+
+int main(int argc, char **argv) {
+  try {
+    if (argc > 1)
+      SetRootDirectory(argv[1]);
+    const TKestrelDLL binding;
+    const TKestrelUnit &unit = KestrelUnit();
+    const std::string file =
+        unit.LibraryHandle != nullptr ? platform::ModuleFileName(unit.LibraryHandle) : "";
+    std::printf("loaded=%d all=%d generation=%d file=%s\n", binding.FLoaded ? 1 : 0,
+                binding.FAllEntryPoints ? 1 : 0, static_cast<int>(unit.LibraryGeneration),
+                file.c_str());
+    return 0;
+  } catch (const std::exception &e) {
+    std::printf("error=%s\n", e.what());
+    return 1;
+  }
+}
