@@ -3,6 +3,7 @@
 
 #include "Cryptlib/cryptobj.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -88,6 +89,21 @@ public:
   std::unique_ptr<TKestrelDLL> FKestrelDLL;
   bool FCryptoInitialized = false;
   bool FSignInitialized = false;
+
+private:
+  // Includes a public key from a key file into the public key directory: the
+  // frame IncludePublicKey and IncludePublicEncodeKey share. The owner is the
+  // identifier parameter ownerParam, of the given kind (0 encryption,
+  // 1 signature); operation names the caller in a caught exception's text.
+  int32_t IncludeKeyFile(const char *operation, const char *path, int32_t ownerParam,
+                         uint8_t kind);
+  // The frame of the public key operations: the library connected, then under
+  // EngineLock the owner's key loaded and work done on the public key
+  // directory (its expanded path is passed in); exceptions are captured.
+  using TDirectoryWork = std::function<int32_t(TKestrelDLL &, const std::string &directory)>;
+  int32_t RunDirectoryOperation(const char *operation, const std::string &ownerKey,
+                                bool requireSlot0, const TKeyAccessSettings &settings,
+                                const TDirectoryWork &work);
 
 protected:
   // Stores "TKestrel4Engine.<operation>: <class>: <message>" as the last

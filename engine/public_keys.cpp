@@ -1,13 +1,101 @@
-// Placeholder until public key management lands.
+// Public key management: including signature and encryption public keys from
+// key files, removing public keys from the directory, and emptying the cache
+// of loaded keys.
 #include "engine/kestrel4_engine.h"
+#include "kestrel/kestrel_dll.h"
+#include "support/exception_text.h"
+
+#include <mutex>
+#include <string>
+
+namespace {
+
+// Key kinds as the directory calls take them.
+constexpr uint8_t kEncryptionKind = 0;
+constexpr uint8_t kSignatureKind = 1;
+
+// Identifier lengths of the two kinds.
+constexpr std::size_t kEncryptionUIDLength = 10;
+constexpr std::size_t kSignatureUIDLength = 12;
+
+} // namespace
+
+int32_t TKestrel4Engine::RunDirectoryOperation(const char *operation, const std::string &ownerKey,
+                                               bool requireSlot0,
+                                               const TKeyAccessSettings &settings,
+                                               const TDirectoryWork &work) {
+  if (const int32_t result = GetCryptoAPI(); result != CE_OK)
+    return result;
+
+  std::lock_guard<std::recursive_mutex> lock(EngineLock());
+  try {
+    CE_ASSERT(FKestrelDLL != nullptr);
+    TKestrelDLL &binding = *FKestrelDLL;
+    if (const int32_t result =
+            binding.LoadKey(ownerKey, requireSlot0, ParamValue(kParamKeyDevice), settings.LifeTime,
+                            settings.IdleTime, settings.ResetOnStart, settings.WaitTimeOut);
+        result != CE_OK)
+      return result;
+    return work(binding, ExpandDirPath(ParamValue(kParamPathToPublic)));
+  } catch (const std::exception &e) {
+    return CaptureException(operation, e);
+  }
+}
+
+int32_t TKestrel4Engine::IncludeKeyFile(const char *operation, const char *path, int32_t ownerParam,
+                                        uint8_t kind) {
+  const std::string fileName = ExpandRootPath(path != nullptr ? path : "");
+  TKeyAccessSettings settings;
+  if (!ReadKeyAccessSettings(settings))
+    return CE_ERR_TIMEOUT_SETTINGS;
+  // The user's signature key goes into slot 0 for both kinds of public key.
+  return RunDirectoryOperation(operation, ParamValue(kParamSignUID), true, settings,
+                               [&](TKestrelDLL &binding, const std::string &directory) {
+                                 return binding.AddPublicKey(fileName, directory,
+                                                             ParamValue(ownerParam), kind);
+                               });
+}
 
 int32_t TKestrel4Engine::IncludePublicKey(const char *path) {
-  return TCryptoEngine::IncludePublicKey(path);
+  return IncludeKeyFile("IncludePublicKey", path, kParamSignUID, kSignatureKind);
 }
+
 int32_t TKestrel4Engine::IncludePublicEncodeKey(const char *path) {
-  return TCryptoEngine::IncludePublicEncodeKey(path);
+  return IncludeKeyFile("IncludePublicEncodeKey", path, kParamEncodeUID, kEncryptionKind);
 }
+
 int32_t TKestrel4Engine::RemoveCertificate(const char *uid) {
-  return TCryptoEngine::RemoveCertificate(uid);
+  const bool requireSlot0 = ReadUse0SlotForVerify();
+  TKeyAccessSettings settings;
+  if (!ReadKeyAccessSettings(settings))
+    return CE_ERR_TIMEOUT_SETTINGS;
+
+  // The identifier's length tells its kind, and so whose key owns it.
+  const std::string keyNumber = uid != nullptr ? uid : "";
+  int32_t ownerParam = 0;
+  uint8_t kind = 0;
+  if (keyNumber.size() == kEncryptionUIDLength) {
+    ownerParam = kParamEncodeUID;
+    kind = kEncryptionKind;
+  } else if (keyNumber.size() == kSignatureUIDLength) {
+    ownerParam = kParamSignUID;
+    kind = kSignatureKind;
+  } else {
+    return TKestrelDLL::kBadUID;
+  }
+  const std::string owner = ParamValue(ownerParam);
+  if (keyNumber == owner)
+    return CE_ERR_SELF_CERTIFICATE;
+
+  return RunDirectoryOperation("RemoveCertificate", owner, requireSlot0, settings,
+                               [&](TKestrelDLL &binding, const std::string &directory) {
+                                 return binding.DeletePublicKey(directory, owner, kind, keyNumber);
+                               });
 }
-void TKestrel4Engine::ClearCash() {}
+
+void TKestrel4Engine::ClearCash() {
+  // The key cache lock and the engine lock are never held together.
+  ClearKeyCache();
+  std::lock_guard<std::recursive_mutex> lock(EngineLock());
+  GetCryptoAPI(); // loads the library if it was not; the result does not matter here
+}

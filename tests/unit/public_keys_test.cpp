@@ -1,0 +1,393 @@
+// Public key management against an in-process stand-in for the library: the
+// order of the checks of the directory calls, what reaches the library, and
+// the engine operations around them.
+#include "kestrel_fake.h"
+
+#include "engine/kestrel4_engine.h"
+#include "kestrel/kestrel_dll.h"
+#include "platform/platform.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using kestrel_fake::CallNames;
+using kestrel_fake::FindCall;
+using kestrel_fake::State;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr const char *kOwnSign = "000100000001";   // 12 characters
+constexpr const char *kOwnEncode = "0001000000";   // 10 characters
+constexpr const char *kOtherSign = "000200000001"; // a correspondent's keys
+constexpr const char *kOtherEncode = "0002000000";
+
+// A fresh directory under the system's temporary directory, removed at the end.
+class TTempDir {
+public:
+  TTempDir() {
+    std::random_device random;
+    FPath = fs::temp_directory_path() / ("ce_h6_" + std::to_string(random()));
+    fs::create_directories(FPath);
+  }
+  ~TTempDir() {
+    std::error_code ignored;
+    fs::remove_all(FPath, ignored);
+  }
+  TTempDir(const TTempDir &) = delete;
+  TTempDir &operator=(const TTempDir &) = delete;
+
+  std::string Path() const { return FPath.string(); }
+  std::string Sub(const std::string &name) const { return (FPath / name).string(); }
+  // A file of `size` bytes 0, 1, 2, ... (mod 256).
+  std::string File(const std::string &name, std::size_t size) const {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+      bytes[i] = static_cast<char>(i % 256);
+    std::ofstream(FPath / name, std::ios::binary).write(bytes.data(), static_cast<long>(size));
+    return Sub(name);
+  }
+  std::string Dir(const std::string &name) const {
+    fs::create_directories(FPath / name);
+    return Sub(name);
+  }
+
+private:
+  fs::path FPath;
+};
+
+// Position of the first call of that name in the record, or -1.
+int CallIndex(const std::string &name) {
+  const auto names = CallNames();
+  for (std::size_t i = 0; i < names.size(); ++i)
+    if (names[i] == name)
+      return static_cast<int>(i);
+  return -1;
+}
+
+std::string Block(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>(i % 256);
+  return bytes;
+}
+
+// --- the binding's directory calls -----------------------------------------
+
+class DirectoryCallsTest : public ::testing::Test {
+protected:
+  std::unique_ptr<TKestrelDLL> FBinding = kestrel_fake::MakeBinding();
+  TTempDir FTemp;
+};
+
+TEST_F(DirectoryCallsTest, AddPublicKeyChecksInOrderBeforeTouchingTheLibrary) {
+  const std::string key = FTemp.File("a.key", 240);
+  const std::string dir = FTemp.Dir("pub");
+  const std::string noFile = FTemp.Sub("missing.key");
+  const std::string noDir = FTemp.Sub("missing");
+  {
+    // No library loaded: -1 before anything else, even with every argument bad.
+    EXPECT_EQ(FBinding->AddPublicKey(noFile, noDir, "short", 7), -1);
+  }
+  kestrel_fake::TLoadedLibrary library;
+  // A missing file comes before a missing directory, which comes before a
+  // wrong owner key number.
+  EXPECT_EQ(FBinding->AddPublicKey(noFile, noDir, "short", 7), -8);
+  EXPECT_EQ(FBinding->AddPublicKey(key, noDir, "short", 7), -9);
+  EXPECT_EQ(FBinding->AddPublicKey(key, key, kOwnSign, 1), -9) << "a file is not a directory";
+  EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnEncode, 1), -10);
+  EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 0), -10);
+  EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 2), -10);
+  EXPECT_THAT(CallNames(), IsEmpty());
+
+  FBinding->FAddOpenKey = nullptr;
+  EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 1), -1);
+}
+
+TEST_F(DirectoryCallsTest, AddPublicKeyHandsTheWholeBlockAndTheKindLetterToTheLibrary) {
+  kestrel_fake::TLoadedLibrary library;
+  const std::string key = FTemp.File("a.key", 240);
+  const std::string dir = FTemp.Dir("pub");
+
+  EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 1), 0);
+  ASSERT_NE(FindCall("AddOpenKey"), nullptr);
+  EXPECT_THAT(FindCall("AddOpenKey")->Args, ElementsAre(dir, kOwnSign, "S"));
+  EXPECT_EQ(State().AddedBlock, Block(240));
+
+  State().Calls.clear();
+  State().AddOpenKeyResult = 117;
+  EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnEncode, 0), 117) << "library codes pass through";
+  EXPECT_THAT(FindCall("AddOpenKey")->Args, ElementsAre(dir, kOwnEncode, "E"));
+}
+
+TEST_F(DirectoryCallsTest, AddPublicKeyRefusesAKeyFileOfAnyOtherSize) {
+  kestrel_fake::TLoadedLibrary library;
+  const std::string dir = FTemp.Dir("pub");
+  EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("long.key", 241), dir, kOwnSign, 1), -115);
+  EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("short.key", 239), dir, kOwnSign, 1), -115);
+  EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("empty.key", 0), dir, kOwnSign, 1), -115);
+  EXPECT_THAT(CallNames(), IsEmpty()) << "the directory is not touched";
+}
+
+TEST_F(DirectoryCallsTest, AddPublicKeyUsesTheBlockSizeOfGeneration5) {
+  kestrel_fake::TLoadedLibrary library(304);
+  const std::string dir = FTemp.Dir("pub");
+  EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("g4.key", 240), dir, kOwnSign, 1), -115);
+  EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("g5.key", 304), dir, kOwnSign, 1), 0);
+  EXPECT_EQ(State().AddedBlock, Block(304));
+}
+
+TEST_F(DirectoryCallsTest, AddPublicKeyCannotOpenAKeyFileHeldByAWriter) {
+  kestrel_fake::TLoadedLibrary library;
+  const std::string key = FTemp.File("held.key", 240);
+  const std::string dir = FTemp.Dir("pub");
+  {
+    platform::FileLock writer(key);
+    ASSERT_TRUE(writer.IsLocked());
+    EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 1), -5);
+  }
+  EXPECT_THAT(CallNames(), IsEmpty());
+  EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 1), 0) << "the file was closed again";
+}
+
+TEST_F(DirectoryCallsTest, DeletePublicKeyChecksThenPassesTheKeyAndItsOwner) {
+  const std::string dir = FTemp.Dir("pub");
+  EXPECT_EQ(FBinding->DeletePublicKey(FTemp.Sub("none"), "x", 5, kOtherSign), -1);
+  kestrel_fake::TLoadedLibrary library;
+  EXPECT_EQ(FBinding->DeletePublicKey(FTemp.Sub("none"), "x", 5, kOtherSign), -9);
+  EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnEncode, 1, kOtherSign), -10);
+  EXPECT_THAT(CallNames(), IsEmpty());
+
+  EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnSign, 1, kOtherSign), 0);
+  EXPECT_THAT(FindCall("DelOpenKey")->Args, ElementsAre(dir, kOtherSign, kOwnSign, "S"));
+
+  State().DelOpenKeyResult = 117;
+  EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnEncode, 0, kOtherEncode), 117);
+  EXPECT_THAT(State().Calls.back().Args, ElementsAre(dir, kOtherEncode, kOwnEncode, "E"));
+
+  FBinding->FDelOpenKey = nullptr;
+  EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnSign, 1, kOtherSign), -1);
+}
+
+TEST_F(DirectoryCallsTest, ExtractPublicKeyKeepsEveryByteZerosIncluded) {
+  kestrel_fake::TLoadedLibrary library;
+  std::string block(240, '\0');
+  block[1] = 'A';
+  block[239] = 'Z';
+  State().KeyBlock = block;
+  std::string out = "old";
+  EXPECT_EQ(FBinding->ExtractPublicKey(kOtherSign, "dir", out), 0);
+  EXPECT_EQ(out, block);
+  EXPECT_THAT(FindCall("ExtractKey")->Args, ElementsAre("dir", kOtherSign));
+
+  State().KeyBlock.clear();
+  State().ExtractKeyResult = 117;
+  EXPECT_EQ(FBinding->ExtractPublicKey(kOtherSign, "dir", out), 117);
+  EXPECT_EQ(out.size(), 240u) << "the block keeps its length on failure";
+}
+
+// --- the engine operations ---------------------------------------------------
+
+class PublicKeysTest : public ::testing::Test {
+protected:
+  PublicKeysTest() {
+    E().SetCryptoParamValue(kParamSignUID, kOwnSign);
+    E().SetCryptoParamValue(kParamEncodeUID, kOwnEncode);
+    E().SetCryptoParamValue(kParamPathToPublic, FPublicDir.c_str());
+    E().SetCryptoParamValue(kParamKeyDevice, "A:\\");
+  }
+  TKestrel4Engine &E() { return FFake.Engine; }
+  std::string LastExceptionText() { return E().FLastException.GetText(); }
+
+  TTempDir FTemp;
+  std::string FPublicDir = FTemp.Dir("pub");
+  // The engine's directory: the parameter with a trailing delimiter.
+  std::string FExpandedDir = FPublicDir + "\\";
+  kestrel_fake::TFakeEngine FFake;
+};
+
+TEST_F(PublicKeysTest, IncludePublicKeyLoadsTheOwnKeyThenAddsUnderTheSignatureOwner) {
+  const std::string key = FTemp.File("corr.key", 240);
+  EXPECT_EQ(E().IncludePublicKey(key.c_str()), 0);
+  ASSERT_GE(CallIndex("InitKey"), 0);
+  EXPECT_LT(CallIndex("InitKey"), CallIndex("AddOpenKey"));
+  EXPECT_THAT(FindCall("InitKey")->Args, ElementsAre("A:\\"));
+  EXPECT_THAT(FindCall("AddOpenKey")->Args, ElementsAre(FExpandedDir, kOwnSign, "S"));
+  ASSERT_EQ(KestrelUnit().KeyCache.size(), 1u);
+  EXPECT_EQ(KestrelUnit().KeyCache.front().first, kOwnSign);
+}
+
+TEST_F(PublicKeysTest, IncludePublicEncodeKeyLoadsTheSignatureKeyAndAddsUnderTheEncryptionOwner) {
+  const std::string key = FTemp.File("corr.key", 240);
+  EXPECT_EQ(E().IncludePublicEncodeKey(key.c_str()), 0);
+  ASSERT_EQ(KestrelUnit().KeyCache.size(), 1u);
+  EXPECT_EQ(KestrelUnit().KeyCache.front().first, kOwnSign) << "the key loaded is Sign UID's";
+  EXPECT_THAT(FindCall("AddOpenKey")->Args, ElementsAre(FExpandedDir, kOwnEncode, "E"));
+}
+
+TEST_F(PublicKeysTest, IncludeReportsAMissingFileAfterTheKeyWasLoaded) {
+  EXPECT_EQ(E().IncludePublicKey(FTemp.Sub("none.key").c_str()), -8);
+  EXPECT_GE(CallIndex("InitKey"), 0);
+  EXPECT_EQ(CallIndex("AddOpenKey"), -1);
+  EXPECT_EQ(E().IncludePublicKey(nullptr), -8) << "a nil path names no file";
+}
+
+TEST_F(PublicKeysTest, IncludeRefusesAnOwnerIdentifierOfTheWrongLength) {
+  const std::string key = FTemp.File("corr.key", 240);
+  E().SetCryptoParamValue(kParamEncodeUID, kOwnSign);
+  EXPECT_EQ(E().IncludePublicEncodeKey(key.c_str()), -10);
+  E().SetCryptoParamValue(kParamSignUID, kOwnEncode);
+  EXPECT_EQ(E().IncludePublicKey(key.c_str()), -10);
+  EXPECT_EQ(FindCall("AddOpenKey"), nullptr);
+}
+
+TEST_F(PublicKeysTest, IncludeFindsAPathWithTheRootPlaceholderUnderTheRoot) {
+  FTemp.Dir("keys");
+  FTemp.File("keys/corr.key", 240);
+  E().SetEngineRootPath(FTemp.Path());
+  EXPECT_EQ(E().IncludePublicKey("%ZEVRoot%\\keys\\corr.key"), 0);
+  EXPECT_EQ(State().AddedBlock, Block(240));
+}
+
+// Without the fakes: the engines below find no library at all.
+TEST(PublicKeysWithoutLibraryTest, KeyTimeOutsThatAreNotNumbersStopBeforeTheLibrary) {
+  TKestrel4Engine engine;
+  engine.SetCryptoParamValue(kParamSignUID, kOwnSign);
+  engine.SetCryptoParamValue(kParamKeyRequestTimeOut, "soon");
+  EXPECT_EQ(engine.IncludePublicKey("x.key"), -108);
+  EXPECT_EQ(engine.IncludePublicEncodeKey("x.key"), -108);
+  EXPECT_EQ(engine.RemoveCertificate(kOtherSign), -108);
+  engine.SetCryptoParamValue(kParamKeyRequestTimeOut, "60");
+  engine.SetCryptoParamValue(kParamLastOperationKeyTimeOut, "1.5");
+  EXPECT_EQ(engine.RemoveCertificate("short"), -108) << "time-outs are read before the identifier";
+  EXPECT_EQ(engine.FKestrelDLL, nullptr) << "no connection was tried";
+}
+
+TEST(PublicKeysWithoutLibraryTest, TheOperationsReportTheMissingLibrary) {
+  TKestrel4Engine engine;
+  engine.SetCryptoParamValue(kParamSignUID, kOwnSign);
+  EXPECT_EQ(engine.IncludePublicKey("x.key"), -113);
+  EXPECT_EQ(engine.IncludePublicEncodeKey("x.key"), -113);
+  EXPECT_EQ(engine.RemoveCertificate(kOtherSign), -113);
+  EXPECT_EQ(engine.FKestrelDLL, nullptr);
+}
+
+TEST(PublicKeysWithoutLibraryTest, ClearCashEmptiesTheCacheKeepsItPrimedAndSurvivesNoLibrary) {
+  TKestrelUnit &unit = KestrelUnit();
+  unit.KeyCache.emplace_back(kOwnSign, TKeyCacheEntry{1.0, 1.0, 60, 5});
+  unit.KeyCache.emplace_back(kOwnEncode, TKeyCacheEntry{1.0, 1.0, 60, 5});
+  unit.KeyCachePrimed = true;
+
+  TKestrel4Engine engine; // the cache is module-wide: any engine empties it
+  engine.ClearCash();
+  EXPECT_TRUE(unit.KeyCache.empty());
+  EXPECT_TRUE(unit.KeyCachePrimed);
+  EXPECT_EQ(engine.FKestrelDLL, nullptr) << "the failed connection leaves no binding";
+  engine.ClearCash(); // again, on an empty cache
+  EXPECT_TRUE(unit.KeyCache.empty());
+}
+
+TEST_F(PublicKeysTest, AKeyLoadFailureEndsTheOperation) {
+  State().InitKeyResult = 6;
+  EXPECT_EQ(E().IncludePublicKey(FTemp.File("corr.key", 240).c_str()), 6);
+  EXPECT_EQ(E().RemoveCertificate(kOtherSign), 6);
+  EXPECT_EQ(FindCall("AddOpenKey"), nullptr);
+  EXPECT_EQ(FindCall("DelOpenKey"), nullptr);
+}
+
+TEST_F(PublicKeysTest, RemoveCertificateClassifiesByLengthBeforeAnyKeyIsLoaded) {
+  EXPECT_EQ(E().RemoveCertificate("00020000000"), -10); // 11 characters
+  EXPECT_EQ(E().RemoveCertificate(""), -10);
+  EXPECT_EQ(E().RemoveCertificate(nullptr), -10);
+  EXPECT_THAT(CallNames(), IsEmpty());
+}
+
+TEST_F(PublicKeysTest, RemoveCertificateRefusesTheUsersOwnKeys) {
+  EXPECT_EQ(E().RemoveCertificate(kOwnSign), -111);
+  EXPECT_EQ(E().RemoveCertificate(kOwnEncode), -111);
+  EXPECT_THAT(CallNames(), IsEmpty());
+
+  // Byte for byte: another letter case is another key.
+  E().SetCryptoParamValue(kParamSignUID, "0001abcdefgh");
+  EXPECT_EQ(E().RemoveCertificate("0001ABCDEFGH"), 0);
+}
+
+TEST_F(PublicKeysTest, RemoveCertificateLoadsTheOwnerOfTheSameKindAndDeletes) {
+  EXPECT_EQ(E().RemoveCertificate(kOtherSign), 0);
+  EXPECT_THAT(FindCall("DelOpenKey")->Args, ElementsAre(FExpandedDir, kOtherSign, kOwnSign, "S"));
+  EXPECT_EQ(KestrelUnit().KeyCache.front().first, kOwnSign);
+
+  State().Calls.clear();
+  EXPECT_EQ(E().RemoveCertificate(kOtherEncode), 0);
+  EXPECT_THAT(FindCall("DelOpenKey")->Args,
+              ElementsAre(FExpandedDir, kOtherEncode, kOwnEncode, "E"));
+  EXPECT_EQ(KestrelUnit().KeyCache.back().first, kOwnEncode);
+
+  State().DelOpenKeyResult = 117;
+  EXPECT_EQ(E().RemoveCertificate(kOtherSign), 117);
+}
+
+TEST_F(PublicKeysTest, RemoveCertificateMovesTheOwnerKeyToSlot0OnlyWhenTheSwitchSaysSo) {
+  // Another key sits in slot 0; the owner's key is not in the driver.
+  kestrel::TDriverSlotInfo other{};
+  std::snprintf(other.Num, sizeof other.Num, "%s", kOtherEncode);
+  std::snprintf(other.NumP, sizeof other.NumP, "%s", kOtherSign);
+  other.SlotNo = 0;
+  State().Slots = {other};
+
+  EXPECT_EQ(E().RemoveCertificate("000300000001"), 0);
+  EXPECT_EQ(FindCall("ResetKeyEx"), nullptr) << "\"No\": slot 0 stays as it is";
+
+  E().SetCryptoParamValue(kParamUse0SlotForVerify, "Yes");
+  E().SetCryptoParamValue(kParamSignUID, "000400000001"); // a key not yet in the cache
+  State().Calls.clear();
+  EXPECT_EQ(E().RemoveCertificate("000300000001"), 0);
+  ASSERT_NE(FindCall("ResetKeyEx"), nullptr);
+  EXPECT_THAT(FindCall("ResetKeyEx")->Args, ElementsAre(kOtherEncode));
+}
+
+TEST_F(PublicKeysTest, AnExceptionInTheLibraryWorkIsCapturedWithTheOperationsName) {
+  State().AddOpenKeyRaises = true;
+  const std::string key = FTemp.File("corr.key", 240);
+  EXPECT_EQ(E().IncludePublicEncodeKey(key.c_str()), -102);
+  EXPECT_THAT(LastExceptionText(),
+              ::testing::StartsWith("TKestrel4Engine.IncludePublicEncodeKey: "));
+  EXPECT_THAT(LastExceptionText(), ::testing::EndsWith(": disk gone"));
+  EXPECT_EQ(E().IncludePublicKey(key.c_str()), -102);
+  EXPECT_THAT(LastExceptionText(), ::testing::StartsWith("TKestrel4Engine.IncludePublicKey: "));
+
+  // The engine lock was released on the way out.
+  std::thread other([] { std::lock_guard<std::recursive_mutex> lock(EngineLock()); });
+  other.join();
+}
+
+TEST_F(PublicKeysTest, AfterClearCashTheNextOperationLoadsTheKeyAfresh) {
+  const std::string key = FTemp.File("corr.key", 240);
+  ASSERT_EQ(E().IncludePublicKey(key.c_str()), 0);
+  // The driver now holds the key in slot 0.
+  kestrel::TDriverSlotInfo own{};
+  std::snprintf(own.NumP, sizeof own.NumP, "%s", kOwnSign);
+  State().Slots = {own};
+
+  State().Calls.clear();
+  ASSERT_EQ(E().IncludePublicKey(key.c_str()), 0);
+  EXPECT_EQ(CallIndex("InitKey"), -1) << "the cached key is used while its times allow";
+
+  E().ClearCash();
+  EXPECT_TRUE(KestrelUnit().KeyCache.empty());
+  EXPECT_NE(E().FKestrelDLL, nullptr) << "the connection is kept";
+  State().Calls.clear();
+  ASSERT_EQ(E().IncludePublicKey(key.c_str()), 0);
+  EXPECT_GE(CallIndex("InitKey"), 0);
+}
+
+} // namespace
