@@ -11,11 +11,6 @@ namespace {
 
 HANDLE AsHandle(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
-std::string DirectoryOf(const std::string &path) {
-  const auto pos = path.find_last_of("\\/");
-  return pos == std::string::npos ? std::string(".") : path.substr(0, pos);
-}
-
 } // namespace
 
 std::string NativePath(std::string_view windowsPath) { return std::string(windowsPath); }
