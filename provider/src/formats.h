@@ -1,0 +1,157 @@
+// The provider's formats: public key blocks, secret key files, detached and
+// attached signatures, encrypted blocks and the public key directory file.
+// Every parser is a plain function over (pointer, length) that never reads
+// outside the given bytes and reports a code for anything malformed.
+#pragma once
+
+#include "codes.h"
+#include "crypto.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel_provider {
+
+// Library generation: 4 or 5. It decides the public key block size.
+enum class Generation : std::uint8_t { G4 = 4, G5 = 5 };
+
+constexpr std::size_t PublicKeyBlockSize(Generation g) { return g == Generation::G4 ? 240 : 304; }
+
+// Key kinds: an encryption key has a 10-character identifier, a signature
+// key a 12-character one; both are decimal digits, the first four being the
+// key number and the next six the series.
+enum class KeyKind : char { Encryption = 'E', Signature = 'S' };
+
+constexpr std::size_t kEncryptionIdLength = 10;
+constexpr std::size_t kSignatureIdLength = 12;
+constexpr std::size_t kKeyNumberLength = 4;
+constexpr std::size_t kSeriesLength = 6;
+
+constexpr std::size_t IdLength(KeyKind kind) {
+  return kind == KeyKind::Encryption ? kEncryptionIdLength : kSignatureIdLength;
+}
+bool IsValidId(std::string_view id, KeyKind kind);
+// The kind an identifier has by its length and digits, if any.
+std::optional<KeyKind> KindOfId(std::string_view id);
+// The four-digit text of a 16-bit key number ("0017"); empty above 9999.
+std::string KeyNumberText(std::uint16_t number);
+// A NUL-terminated text of at most maxLength characters; nullopt for a
+// null pointer or a longer text.
+std::optional<std::string> BoundedText(const char *text, std::size_t maxLength);
+
+// --- public key block ---
+struct PublicKeyBlock {
+  Generation generation = Generation::G4;
+  KeyKind kind = KeyKind::Encryption;
+  std::string id;
+  crypto::PublicKey key{};
+};
+Bytes BuildPublicKeyBlock(const PublicKeyBlock &block);
+// 0 or kBadKeyHeader (wrong size, magic, generation, kind, identifier,
+// reserved bytes, check value or curve point).
+Code ParsePublicKeyBlock(const std::uint8_t *data, std::size_t length, Generation generation,
+                         PublicKeyBlock &out);
+
+// --- secret key file ---
+constexpr std::size_t kSecretKeyFileSize = 160;
+struct SecretKeyFile {
+  Generation generation = Generation::G4;
+  KeyKind kind = KeyKind::Encryption;
+  std::string id;
+  Key256 privateKey;
+  crypto::PublicKey publicKey{};
+};
+Bytes BuildSecretKeyFile(const SecretKeyFile &file);
+// 0 or kKeyNotFound ("key not found or corrupted") for anything malformed,
+// including a private key that does not match its public key.
+Code ParseSecretKeyFile(const std::uint8_t *data, std::size_t length, SecretKeyFile &out);
+
+// --- detached signature ---
+constexpr std::size_t kDetachedSignatureSize = 84;
+struct DetachedSignature {
+  std::string signer;
+  crypto::Signature value{};
+};
+Bytes BuildDetachedSignature(const DetachedSignature &signature);
+// 0, kNotSigned (not a signature) or kBadLength (truncated or overlong).
+Code ParseDetachedSignature(const std::uint8_t *data, std::size_t length, DetachedSignature &out);
+
+// --- attached signatures: records appended to the data, newest last ---
+constexpr std::size_t kAttachedRecordSize = 96;
+constexpr std::size_t kAttachedSignedHeader = 16; // record bytes covered by the signature
+struct AttachedSignature {
+  std::string signer;
+  std::uint32_t coveredLength = 0; // bytes of the block before this record
+  crypto::Signature value{};
+};
+void BuildAttachedRecord(const AttachedSignature &signature, std::uint8_t *out);
+// The signature records at the end of a block, newest first (at most 255).
+std::vector<AttachedSignature> ParseAttachedSignatures(const std::uint8_t *data,
+                                                       std::size_t length);
+
+// --- encrypted block ---
+constexpr std::size_t kEnvelopeHeaderSize = 37;
+constexpr std::size_t kEnvelopeRecipientSize = 48;
+constexpr std::uint8_t kEnvelopeFormat = 0xE1;
+struct EnvelopeRecipient {
+  std::uint16_t number = 0;
+  std::string series; // 6 characters
+  std::array<std::uint8_t, 32> wrappedKey{};
+  crypto::Mac64 keyMac{};
+};
+struct EnvelopeHeader {
+  std::string sender; // 10 characters
+  crypto::Block64 ukm{};
+  crypto::Block64 iv{};
+  crypto::Mac64 mac{};
+  std::vector<EnvelopeRecipient> recipients;
+  std::size_t payloadOffset = 0; // where the ciphertext starts
+  std::size_t payloadLength = 0;
+};
+constexpr std::size_t EnvelopeOverhead(std::size_t recipients) {
+  return kEnvelopeHeaderSize + kEnvelopeRecipientSize * recipients;
+}
+// Writes header and recipient records (MAC field as given) into out, which
+// has room for EnvelopeOverhead(recipients).
+void BuildEnvelopeHeader(const EnvelopeHeader &header, std::uint8_t *out);
+// 0 or kNotEncrypted. Checks the format byte, the sender identifier, the
+// recipient count and that the block holds the records and at least one
+// byte of ciphertext.
+Code ParseEnvelopeHeader(const std::uint8_t *data, std::size_t length, EnvelopeHeader &out);
+// Offset of the MAC field within the header.
+constexpr std::size_t kEnvelopeMacOffset = 29;
+
+// --- public key directory file ---
+constexpr std::size_t kDirectoryHeaderSize = 32;
+constexpr std::size_t kDirectoryEntryTrailer = 24;
+constexpr std::size_t DirectoryEntrySize(Generation g) {
+  return PublicKeyBlockSize(g) + kDirectoryEntryTrailer;
+}
+struct DirectoryEntry {
+  Bytes block; // the public key block as stored
+  PublicKeyBlock key;
+  KeyKind makerKind = KeyKind::Encryption;
+  std::string maker; // the owner identifier that added it
+  crypto::Mac64 mac{};
+};
+struct DirectoryFile {
+  Generation generation = Generation::G4;
+  std::string owner; // owner's encryption key identifier
+  std::vector<DirectoryEntry> entries;
+};
+// Structure only (no MACs): 0, kDirectoryLength or kBadMacHeader. The MACs
+// are checked by VerifyDirectory.
+Code ParseDirectoryStructure(const std::uint8_t *data, std::size_t length, Generation generation,
+                             DirectoryFile &out, crypto::Mac64 &headerMac);
+// Checks every MAC with the owner's directory key: 0, kBadMacHeader,
+// kMissingMac, kWrongMac or kBadKeyHeader.
+Code VerifyDirectory(const std::uint8_t *data, std::size_t length, Generation generation,
+                     const Key256 &directoryKey, DirectoryFile &out);
+// Serialises the directory, computing every MAC with the directory key.
+Bytes BuildDirectory(const DirectoryFile &file, const Key256 &directoryKey);
+// The directory key of an owner: derived from the owner's private
+// encryption key.
+Key256 DirectoryKey(const Key256 &ownerPrivateKey, std::string_view ownerId);
+
+} // namespace kestrel_provider
