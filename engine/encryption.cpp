@@ -1,9 +1,92 @@
-// Placeholder until encryption lands.
-#include "engine/kestrel4_engine.h"
+// Encrypting a host buffer in place for a list of recipients, and decrypting
+// one in place with the user's own key.
+#include "engine/key_operation.h"
+#include "engine/recipients.h"
+#include "kestrel/kestrel_dll.h"
+
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace {
+
+// An encrypted block is this much longer than its plaintext, for n recipients.
+int64_t EncryptionOverhead(std::size_t recipients) {
+  return 48 * static_cast<int64_t>(recipients) + 37;
+}
+
+} // namespace
 
 int32_t TKestrel4Engine::EncodeData(void *data, int32_t *size, const char *abonents) {
-  return TCryptoEngine::EncodeData(data, size, abonents);
+  std::vector<uint16_t> recipients; // N key numbers and the closing 0
+  uint16_t ownKey = 0;
+  int32_t encodedSize = 0;
+  std::unique_ptr<uint8_t[]> work; // receives the library's output
+
+  TKeyOperation operation;
+  operation.Name = "EncodeData";
+  operation.Context = TLibraryContext::Crypto;
+  operation.KeyParam = kParamEncodeUID;
+  operation.RequireSlot0 = true;
+  operation.BeforeSettings = [&]() -> int32_t {
+    return data == nullptr || size == nullptr || *size < 1 ? CE_ERR_BAD_ARGUMENT : 0;
+  };
+  operation.BeforeLock = [&]() -> int32_t {
+    const bool given = abonents != nullptr && *abonents != '\0';
+    if (const int32_t result = ReadRecipientList(
+            given ? std::string_view(abonents) : ParamValue(kParamEncryptForKeyNumber), recipients);
+        result != 0)
+      return result;
+    const std::optional<uint16_t> own = ReadKeyNumber(ParamValue(kParamEncodeUID));
+    if (!own)
+      return CE_ERR_ENCODE_UID_SETTINGS;
+    ownKey = *own;
+    // The encrypted block must still be a size the host can be told.
+    const int64_t total = *size + EncryptionOverhead(recipients.size() - 1);
+    if (total > std::numeric_limits<int32_t>::max())
+      return CE_ERR_BAD_ARGUMENT;
+    encodedSize = static_cast<int32_t>(total);
+    return 0;
+  };
+  operation.BeforeKey = [&]() -> int32_t {
+    work = std::make_unique_for_overwrite<uint8_t[]>(static_cast<std::size_t>(encodedSize));
+    return 0;
+  };
+  operation.Work = [&](TKestrelDLL &binding, const TKeyAccessSettings &settings) {
+    const int32_t result =
+        binding.EncryptMemory(ParamValue(kParamPathToSecret), data, *size, work.get(), ownKey,
+                              recipients, ParamValue(kParamKeySerialNumber), settings.WaitTimeOut);
+    if (result == 0) {
+      std::memcpy(data, work.get(), static_cast<std::size_t>(encodedSize));
+      *size = encodedSize;
+    }
+    return result;
+  };
+  return RunKeyOperation(operation);
 }
+
 int32_t TKestrel4Engine::DecodeData(void *data, int32_t *size, char *senderUID) {
-  return TCryptoEngine::DecodeData(data, size, senderUID);
+  uint16_t ownKey = 0;
+
+  TKeyOperation operation;
+  operation.Name = "DecodeData";
+  operation.Context = TLibraryContext::Crypto;
+  operation.KeyParam = kParamEncodeUID;
+  operation.RequireSlot0 = false;
+  // The arguments are looked at only once the library is ready.
+  operation.BeforeKey = [&]() -> int32_t {
+    if (size == nullptr || *size < 1 || data == nullptr)
+      return CE_ERR_BAD_ARGUMENT;
+    const std::optional<uint16_t> own = ReadKeyNumber(ParamValue(kParamEncodeUID));
+    if (!own)
+      return CE_ERR_ENCODE_UID_SETTINGS;
+    ownKey = *own;
+    return 0;
+  };
+  // A nil sender buffer is refused by the binding, after the key was loaded.
+  operation.Work = [&](TKestrelDLL &binding, const TKeyAccessSettings &settings) {
+    return binding.DecryptMemory(ParamValue(kParamPathToSecret), data, size, ownKey, senderUID,
+                                 settings.WaitTimeOut);
+  };
+  return RunKeyOperation(operation);
 }

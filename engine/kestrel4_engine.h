@@ -9,6 +9,7 @@
 #include <string>
 
 class TKestrelDLL;
+struct TKeyOperation; // engine/key_operation.h
 
 // Serialises all library work of all engine objects of the module.
 std::recursive_mutex &EngineLock();
@@ -91,6 +92,10 @@ public:
   bool FSignInitialized = false;
 
 private:
+  // Runs an operation on the user's own key in the frame all of them share
+  // (engine/key_operation.h).
+  int32_t RunKeyOperation(const TKeyOperation &operation);
+
   // Includes a public key from a key file into the public key directory: the
   // frame IncludePublicKey and IncludePublicEncodeKey share. The owner is the
   // identifier parameter ownerParam, of the given kind (0 encryption,

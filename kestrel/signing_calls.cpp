@@ -1,14 +1,126 @@
-// Placeholder until the memory signing calls land.
+// Detached signatures over memory blocks (make, verify) and signatures
+// attached to a block in place (add, check and remove).
+#include "kestrel/device_wait.h"
 #include "kestrel/kestrel_dll.h"
+#include "support/exception_text.h"
 
-int32_t TKestrelDLL::SignMemory(const std::string &, const void *, int32_t, void *, int32_t *,
-                                const std::string &, int32_t) {
-  return kNotInitialized;
+namespace {
+
+int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
+
+// Signer key numbers shorter than this are refused before the library sees them.
+constexpr std::size_t kMinSignerLength = 6;
+
+// Offset added to a non-zero verdict of the first status record.
+constexpr int32_t kVerdictBase = 1000;
+
+// The status array the library allocated for a signature check. Once the
+// check has succeeded the array belongs to the binding, which hands it back
+// to the library's FreeMemory whichever way it ends; after a failed check
+// the library has handed out nothing.
+class TStatusArray {
+public:
+  explicit TStatusArray(kestrel::PFreeMemory freeMemory) : FFreeMemory(freeMemory) {}
+  ~TStatusArray() {
+    if (FOwned && FStatus != nullptr && FFreeMemory != nullptr)
+      FFreeMemory(FStatus);
+  }
+  TStatusArray(const TStatusArray &) = delete;
+  TStatusArray &operator=(const TStatusArray &) = delete;
+
+  void **Address() { return &FStatus; }
+  uint8_t *Count() { return &FCount; }
+  // The library's result of the check; a successful check hands the array over.
+  int32_t Checked(kestrel::Result result) {
+    FOwned = result == 0;
+    return Widen(result);
+  }
+
+  // The outcome of the first signature: 0 with its signer's key number, -4
+  // when the library found no signature, 1000 + verdict when it did not
+  // check out.
+  int32_t FirstSignature(std::string &signer) const {
+    if (FCount < 1)
+      return TKestrelDLL::kBadSignaturesCount;
+    if (FStatus == nullptr)
+      throw EAssertionFailed("Kestrel reported signatures without status records");
+    const auto *record = static_cast<const char *>(FStatus);
+    if (const auto verdict = static_cast<uint8_t>(record[kestrel::kStatusVerdictOffset]);
+        verdict != 0)
+      return kVerdictBase + verdict;
+    signer.assign(record, kestrel::kStatusSignerLength);
+    return 0;
+  }
+
+private:
+  kestrel::PFreeMemory FFreeMemory;
+  void *FStatus = nullptr;
+  uint8_t FCount = 0;
+  bool FOwned = false;
+};
+
+// The asserting wrappers' check: the library is loaded and every entry point
+// they call is there.
+template <typename... EntryPoints>
+void RequireEntryPoints(const char *wrapper, EntryPoints... entryPoints) {
+  if (KestrelUnit().LibraryHandle == nullptr || ((entryPoints == nullptr) || ...))
+    throw EAssertionFailed(std::string("Kestrel entry points of ") + wrapper +
+                           " are not available");
 }
-int32_t TKestrelDLL::VerifyMemory(const void *, int32_t, const void *, int32_t, std::string &) {
-  return kNotInitialized;
+
+} // namespace
+
+int32_t TKestrelDLL::SignMemory(const std::string &secretPath, const void *data, int32_t length,
+                                void *signature, int32_t *signatureLength,
+                                const std::string &keyNumber, int32_t waitTimeOut) {
+  if (KestrelUnit().LibraryHandle == nullptr || FSignMemSeparateEx == nullptr)
+    return kNotInitialized;
+  if (data == nullptr || length < 1 || signature == nullptr || signatureLength == nullptr)
+    return kInvalidParameters;
+  if (keyNumber.size() < kMinSignerLength)
+    return kBadUID;
+  return RunDeviceWaitLoop(secretPath, waitTimeOut, FTMRequestFunc, IsDeviceWaitCode, [&] {
+    return Widen(FSignMemSeparateEx(data, length, signatureLength, keyNumber.c_str(), signature));
+  });
 }
-int32_t TKestrelDLL::AddSignature(void *, int32_t *, const std::string &) {
-  return kNotInitialized;
+
+int32_t TKestrelDLL::VerifyMemory(const void *data, int32_t length, const void *signature,
+                                  int32_t signatureLength, std::string &signer) {
+  if (KestrelUnit().LibraryHandle == nullptr || FCheckMemSeparate == nullptr)
+    return kNotInitialized;
+  if (data == nullptr || length < 1 || signature == nullptr)
+    return kInvalidParameters;
+  TStatusArray status(FFreeMemory);
+  if (const int32_t result = status.Checked(FCheckMemSeparate(
+          data, length, signatureLength, status.Count(), status.Address(), signature));
+      result != 0)
+    return result;
+  return status.FirstSignature(signer);
 }
-int32_t TKestrelDLL::DeleteSignature(void *, int32_t *, std::string &) { return kNotInitialized; }
+
+int32_t TKestrelDLL::AddSignature(void *block, int32_t *length, const std::string &keyNumber) {
+  RequireEntryPoints("AddSignature", FSignMemEx);
+  if (block == nullptr || length == nullptr || *length < 1)
+    return kInvalidParameters;
+  if (keyNumber.size() < kMinSignerLength)
+    return kBadUID;
+  return Widen(FSignMemEx(block, length, keyNumber.c_str()));
+}
+
+int32_t TKestrelDLL::DeleteSignature(void *block, int32_t *length, std::string &signer) {
+  RequireEntryPoints("DeleteSignature", Fcheck_mem_sign, FDel_Mem_Sign, FFreeMemory);
+  if (block == nullptr || length == nullptr || *length < 1)
+    return kInvalidParameters;
+  TStatusArray status(FFreeMemory);
+  if (const int32_t result =
+          status.Checked(Fcheck_mem_sign(block, *length, status.Count(), status.Address()));
+      result != 0)
+    return result;
+  // Only a valid first signature is taken off the block.
+  if (const int32_t result = status.FirstSignature(signer); result != 0)
+    return result;
+  int32_t remaining = *length;
+  const int32_t result = Widen(FDel_Mem_Sign(block, &remaining, 1));
+  *length = remaining;
+  return result;
+}

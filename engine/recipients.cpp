@@ -1,0 +1,39 @@
+#include "engine/recipients.h"
+
+#include "support/rgenutil.h"
+
+#include <string>
+
+namespace {
+
+// Characters of an identifier that carry its key number.
+constexpr std::size_t kKeyNumberLength = 4;
+
+} // namespace
+
+std::optional<uint16_t> ReadKeyNumber(std::string_view identifier) {
+  int32_t value = 0;
+  if (!TryStrToInt(identifier.substr(0, kKeyNumberLength), value))
+    return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+int32_t ReadRecipientList(std::string_view text, std::vector<uint16_t> &recipients) {
+  recipients.clear();
+  const std::string trimmed = TrimControl(text);
+  if (trimmed.empty())
+    return CE_ERR_BAD_ABONENTS;
+  std::vector<std::string> entries;
+  SplitList(std::string_view(trimmed), entries);
+  std::vector<uint16_t> numbers;
+  numbers.reserve(entries.size() + 1);
+  for (const std::string &entry : entries) {
+    const std::optional<uint16_t> number = ReadKeyNumber(entry);
+    if (!number || *number == 0)
+      return CE_ERR_ENCODE_UID_SETTINGS;
+    numbers.push_back(*number);
+  }
+  numbers.push_back(0);
+  recipients = std::move(numbers);
+  return 0;
+}
