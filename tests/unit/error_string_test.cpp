@@ -3,6 +3,7 @@
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 #include "platform/cp1251.h"
+#include "tests/support/recording_double.h"
 
 #include <gtest/gtest.h>
 
@@ -83,6 +84,19 @@ TEST(ErrorString, LibraryCodesGiveTheFallbackTextWhenTheLibraryIsMissing) {
   for (const int32_t code : {-101, -107, -1, -3, -10, 0, 7, 128, 1001})
     EXPECT_EQ(TextOf(engine, code), kNoLibrary) << code;
   EXPECT_EQ(engine.FKestrelDLL, nullptr);
+}
+
+TEST(ErrorString, OtherCodesGetTheBindingTextsFromAWorkingLibrary) {
+  cetest::DoubleRoot root;
+  TKestrel4Engine engine;
+  EXPECT_EQ(RawText(engine, 0).substr(0, kTextRoom), std::string(kTextRoom, '\0'));
+  EXPECT_EQ(TextOf(engine, -1), "Library not initialized");
+  EXPECT_EQ(TextOf(engine, -101), "Kestrel error code: -101");
+  EXPECT_EQ(TextOf(engine, 7), platform::Utf8ToCp1251("Ошибка параметра обращения к функции"));
+  EXPECT_EQ(TextOf(engine, 5), "Kestrel error code: 5");
+  EXPECT_EQ(TextOf(engine, -2),
+            "Null pointer or incorrect data size (buffer) passed to the function!");
+  EXPECT_NE(engine.FKestrelDLL, nullptr);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_dll.h"
 #include "support/rgenutil.h"
+#include "tests/support/recording_double.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -380,6 +382,82 @@ TEST_F(KeyLoadingTest, ClearKeyCacheEmptiesTheCacheButKeysInTheDriverAreNotAdopt
   EXPECT_EQ(Load(kEncKey, false, false), 0);
   EXPECT_EQ(g_driver.Calls,
             (Calls{"GetDrvInfo", "ResetKeyEx(0001000001)", "InitKey(A:\\)", "GetDrvInfo"}));
+}
+
+// The same call orders through the real binding, with the call-recording
+// double loaded as kestrel.dll.
+class KeyLoadingWithDoubleTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Dll = std::make_unique<TKestrelDLL>();
+    ASSERT_TRUE(Dll->FAllEntryPoints);
+    Dll->FTMRequestFunc = RecordRequest;
+    Root.Double().ClearLog();
+  }
+  // The double's log; the host's request calls go to g_driver.Calls.
+  std::vector<std::string> Log() { return Root.Double().Log(); }
+
+  cetest::DoubleRoot Root;
+  std::unique_ptr<TKestrelDLL> Dll;
+};
+
+TEST_F(KeyLoadingWithDoubleTest, EncryptionKeyInSlot3CachedOrNot) {
+  const auto table =
+      std::vector{cetest::Slot(kOtherEnc, kOtherSign, 0), cetest::Slot(kEncKey, kSignKey, 3)};
+  Root.Double().SetSlots(table);
+  // Not in the cache: the key itself is reset first, then slot 0 is freed.
+  EXPECT_EQ(Dll->LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 0);
+  EXPECT_EQ(Log(),
+            (Calls{"GetDrvInfo()", "ResetKeyEx(\"0001000001\",1)", "ResetKeyEx(\"0002000001\",1)",
+                   "InitKey(\"A:\\\\0\",\"\")", "GetDrvInfo()"}));
+
+  // Now cached but still reported in slot 3: slot 0 is freed first, then the
+  // key is reset and loaded again.
+  Root.Double().ClearLog();
+  EXPECT_EQ(Dll->LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 0);
+  EXPECT_EQ(Log(),
+            (Calls{"GetDrvInfo()", "ResetKeyEx(\"0002000001\",1)", "ResetKeyEx(\"0001000001\",1)",
+                   "InitKey(\"A:\\\\0\",\"\")", "GetDrvInfo()"}));
+  EXPECT_TRUE(g_driver.Calls.empty()); // no request for a plain path
+}
+
+TEST_F(KeyLoadingWithDoubleTest, LowerCaseDeviceWaitsBehindTheRequest) {
+  Root.Double().PushResult("InitKey", 36);
+  Root.Double().PushResult("InitKey", 36);
+  EXPECT_EQ(Dll->LoadKey(kSignKey, false, "tm:com1", 60, 5, true, 5), 0);
+  EXPECT_EQ(Root.Double().CallsOf("InitKey"), Calls(3, "InitKey(\"tm:com1\\0\",\"\")"));
+  EXPECT_EQ(g_driver.Calls, (Calls{"TM(0)", "TM(1)"}));
+}
+
+TEST_F(KeyLoadingWithDoubleTest, PlainPathGetsOneInitKeyAndBadNumberNoCall) {
+  Root.Double().SetResult("InitKey", 36);
+  EXPECT_EQ(Dll->LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 36);
+  EXPECT_EQ(Root.Double().CallsOf("InitKey").size(), 1u);
+  EXPECT_TRUE(g_driver.Calls.empty());
+
+  Root.Double().ClearLog();
+  EXPECT_EQ(Dll->LoadKey("00010000011", true, "A:\\", 60, 5, true, 5), TKestrelDLL::kBadUID);
+  EXPECT_TRUE(Log().empty());
+}
+
+TEST(KeyLoadingWithDouble5, Generation5TableIsReadThroughTheConversion) {
+  cetest::DoubleRoot root(cetest::Provider::Double5);
+  TKestrelDLL dll;
+  ASSERT_TRUE(dll.FAllEntryPoints);
+  ASSERT_EQ(KestrelUnit().LibraryGeneration, 5);
+  kestrel::TDriverSlotInfo5 record{};
+  std::memcpy(record.Num, kEncKey.c_str(), kEncKey.size() + 1);
+  std::memcpy(record.NumP, kSignKey.c_str(), kSignKey.size() + 1);
+  record.SlotInfo = 0x1234;
+  record.Spare[0] = 0xFF;
+  record.Spare[1] = 0xFF;
+  record.SlotNo = 0;
+  root.Double().SetOutput("GetDrvInfo",
+                          std::string_view(reinterpret_cast<const char *>(&record), sizeof record));
+  root.Double().ClearLog();
+  // Adopted from the driver, already in slot 0: nothing to load.
+  EXPECT_EQ(dll.LoadKey(kEncKey, true, "A:\\", 60, 5, false, 5), 0);
+  EXPECT_EQ(root.Double().Log(), (Calls{"GetDrvInfo()", "GetDrvInfo()"}));
 }
 
 } // namespace
