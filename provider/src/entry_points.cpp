@@ -184,6 +184,13 @@ Code ReadWholeFile(const char *name, Bytes &out) {
   return file.Read(out.data(), out.size()) == out.size() ? code::kOk : code::kReadFile;
 }
 
+// True when both file names are usable texts.
+bool FileArguments(const char *inFile, const char *outFile) {
+  const auto in = BoundedText(inFile, kMaxPath);
+  const auto out = BoundedText(outFile, kMaxPath);
+  return in && out && !in->empty() && !out->empty();
+}
+
 Code WriteWholeFile(const char *name, const std::uint8_t *data, std::size_t length) {
   const auto path = BoundedText(name, kMaxPath);
   if (!path || path->empty())
@@ -570,7 +577,7 @@ KESTREL_API EnCryptFile(const char *inFile, const char *outFile, uint16_t ownKey
   return Guard([&] {
     const auto list = RecipientList(recipients);
     const auto series = SeriesArgument(keySerial);
-    if (!list || !series)
+    if (!list || !series || !FileArguments(inFile, outFile))
       return code::kBadParameter;
     const auto dir = Contexts::Instance().PublicDir(&Contexts::crypto);
     if (!dir)
@@ -589,6 +596,8 @@ KESTREL_API EnCryptFile(const char *inFile, const char *outFile, uint16_t ownKey
 
 KESTREL_API DeCryptFile(const char *inFile, const char *outFile, uint16_t ownKey) {
   return Guard([&] {
+    if (!FileArguments(inFile, outFile))
+      return code::kBadParameter;
     const auto dir = Contexts::Instance().PublicDir(&Contexts::crypto);
     if (!dir)
       return code::kInitFailure;
