@@ -323,11 +323,20 @@ std::string ExecutableDirectory() {
 std::optional<FileVersion> FileVersionOf(std::string_view windowsPath) {
   // The version lives in an ELF note owned by "FileVersion", type 1, whose
   // descriptor holds four 16-bit numbers: major, minor, release, build.
-  std::ifstream in(NativePath(windowsPath), std::ios::binary);
-  if (!in)
+  // Only a regular file is read (reading a directory fails with an exception).
+  const std::string native = NativePath(windowsPath);
+  struct stat st {};
+  if (::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     return std::nullopt;
-  std::vector<unsigned char> file((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
+  std::vector<unsigned char> file(static_cast<std::size_t>(st.st_size));
+  try {
+    std::ifstream in(native, std::ios::binary);
+    if (!in || !in.read(reinterpret_cast<char *>(file.data()),
+                        static_cast<std::streamsize>(file.size())))
+      return std::nullopt;
+  } catch (const std::exception &) {
+    return std::nullopt;
+  }
   auto read = [&](std::size_t offset, std::size_t size) -> std::optional<std::uint64_t> {
     if (offset > file.size() || size > file.size() - offset)
       return std::nullopt;
