@@ -126,7 +126,7 @@ int New(const std::map<std::string, std::string> &options) {
   };
   bool ok;
   {
-    OwnerOnlyFiles ownerOnly;
+    [[maybe_unused]] OwnerOnlyFiles ownerOnly;
     SecretBuffer encryption, signature;
     encryption.bytes() = BuildSecretKeyFile(keys.encryption);
     signature.bytes() = BuildSecretKeyFile(keys.signature);
