@@ -49,9 +49,11 @@ struct PublicKeyBlock {
 };
 Bytes BuildPublicKeyBlock(const PublicKeyBlock &block);
 // 0 or kBadKeyHeader (wrong size, magic, generation, kind, identifier,
-// reserved bytes, check value or curve point).
+// reserved bytes, check value or, with checkPoint, curve point). Blocks read
+// back from a MAC-checked directory were checked when they were added and
+// skip the costly point check.
 Code ParsePublicKeyBlock(const std::uint8_t *data, std::size_t length, Generation generation,
-                         PublicKeyBlock &out);
+                         PublicKeyBlock &out, bool checkPoint = true);
 
 // --- secret key file ---
 constexpr std::size_t kSecretKeyFileSize = 160;
