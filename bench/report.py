@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Turns the benchmark JSON into the tables of docs/performance.md.
+
+    report.py RESULTS_DIR  -> writes RESULTS_DIR/summary.md and prints it
+
+Ratios are built from CPU time per operation (the machine may be shared);
+the thread-scaling table uses wall-clock rates.
+"""
+import json
+import os
+import sys
+
+KIB = 1024
+MIB = 1024 * KIB
+SIZES = [KIB, 64 * KIB, MIB, 16 * MIB, 64 * MIB]
+
+
+def size_text(n):
+    return f"{n // MIB} MiB" if n >= MIB else f"{n // KIB} KiB"
+
+
+def load(path):
+    with open(path) as f:
+        return json.load(f)
+
+
+def main():
+    results = sys.argv[1]
+    bench = load(os.path.join(results, "bench.json"))
+    runs = {b["name"]: b for b in bench["benchmarks"] if b.get("run_type", "iteration") == "iteration"}
+    out = []
+
+    def cpu_us(name):
+        b = runs.get(name)
+        if b is None or b.get("error_occurred"):
+            return None
+        scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3, "s": 1e6}[b.get("time_unit", "ns")]
+        return b["cpu_time"] * scale
+
+    def fmt_time(us):
+        if us is None:
+            return "n/a"
+        return f"{us / 1000:.1f} ms" if us >= 1000 else f"{us:.1f} µs"
+
+    def pct(below, this):
+        # throughput of this layer as a share of the layer below it
+        if below is None or this is None:
+            return "n/a"
+        return f"{100.0 * below / this:.0f}%"
+
+    machine = load(os.path.join(results, "machine.json")) if os.path.exists(
+        os.path.join(results, "machine.json")) else {}
+    if machine:
+        out.append("Machine: {cpu}, {nproc} cores, {memory}; load average {load_start} at start, "
+                   "{load_end} at the end; provider crypto backend: {backend}.\n".format(**machine))
+
+    out.append("### Three layers side by side (CPU time per operation)\n")
+    out.append("Throughput of each layer as a share of the layer below it "
+               "(100% = no overhead).\n")
+    out.append("| operation | size | raw | provider | module | provider / raw | module / provider |")
+    out.append("|---|---|---|---|---|---|---|")
+    rows = [
+        ("encrypt", "raw/encrypt_pipeline/{n}", "provider/EnCryptMem/{n}/1", "module/EncodeData/{n}/1", SIZES),
+        ("decrypt", "raw/decrypt_pipeline/{n}", "provider/DeCryptMem/{n}", "module/DecodeData/{n}", SIZES),
+        ("detached sign", "raw/hash_sign/{n}", "provider/SignMemSeparateEx/{n}", "module/SignData/{n}", SIZES),
+        ("detached verify", "raw/hash_verify/{n}", "provider/CheckMemSeparate/{n}", "module/VerifyData/{n}", SIZES),
+        ("add signature", "raw/hash_sign/{n}", "provider/SignMemEx/{n}", "module/AddSign/{n}", [KIB]),
+        ("check + remove signature", "raw/hash_verify/{n}", "provider/check_mem_sign+Del_Mem_Sign/{n}",
+         "module/RemoveSign/{n}", [KIB]),
+    ]
+    for label, raw, prov, mod, sizes in rows:
+        for n in sizes:
+            r, p, m = (cpu_us(x.format(n=n)) for x in (raw, prov, mod))
+            out.append(f"| {label} | {size_text(n)} | {fmt_time(r)} | {fmt_time(p)} | {fmt_time(m)} | "
+                       f"{pct(r, p)} | {pct(p, m)} |")
+
+    out.append("\n### Primitives\n")
+    out.append("| primitive | CPU time | per second |")
+    out.append("|---|---|---|")
+    for name in ["raw/sign", "raw/verify", "raw/vko"] + [f"raw/streebog256/{n}" for n in SIZES]:
+        t = cpu_us(name)
+        if t is not None:
+            out.append(f"| {name} | {fmt_time(t)} | {1e6 / t:,.0f} |")
+
+    out.append("\n### Targets\n")
+    out.append("| target | measured | verdict |")
+    out.append("|---|---|---|")
+
+    def target(text, value, ok):
+        out.append(f"| {text} | {value} | {'met' if ok else 'MISSED'} |")
+
+    n16 = 16 * MIB
+    for what, raw, mod in [("EncodeData 16 MiB ≥ 85% of the raw pipeline", "raw/encrypt_pipeline", "module/EncodeData/{}/1"),
+                           ("DecodeData 16 MiB ≥ 85% of the raw pipeline", "raw/decrypt_pipeline", "module/DecodeData/{}")]:
+        r, m = cpu_us(f"{raw}/{n16}"), cpu_us(mod.format(n16))
+        if r and m:
+            target(what, f"{100 * r / m:.0f}%", r / m >= 0.85)
+    for what, raw, prov in [("EnCryptMem 16 MiB ≥ 90% of the same libgcrypt calls", "raw/encrypt_pipeline", "provider/EnCryptMem/{}/1"),
+                            ("DeCryptMem 16 MiB ≥ 90% of the same libgcrypt calls", "raw/decrypt_pipeline", "provider/DeCryptMem/{}")]:
+        r, p = cpu_us(f"{raw}/{n16}"), cpu_us(prov.format(n16))
+        if r and p:
+            target(what, f"{100 * r / p:.0f}%", r / p >= 0.90)
+    for what, below, above, limit in [
+            ("SignData 1 KiB within 15% of the provider call", "provider/SignMemSeparateEx/1024", "module/SignData/1024", 1.15),
+            ("VerifyData 1 KiB within 15% of the provider call", "provider/CheckMemSeparate/1024", "module/VerifyData/1024", 1.15),
+            ("AddSign 1 KiB within 15% of the provider call", "provider/SignMemEx/1024", "module/AddSign/1024", 1.15),
+            ("RemoveSign 1 KiB within 15% of the provider calls", "provider/check_mem_sign+Del_Mem_Sign/1024", "module/RemoveSign/1024", 1.15),
+            ("provider sign 1 KiB within 10% of raw hash + sign", "raw/hash_sign/1024", "provider/SignMemSeparateEx/1024", 1.10),
+            ("provider verify 1 KiB within 10% of raw hash + verify", "raw/hash_verify/1024", "provider/CheckMemSeparate/1024", 1.10)]:
+        b, a = cpu_us(below), cpu_us(above)
+        if b and a:
+            target(what, f"{100 * (a / b - 1):+.0f}%", a / b <= limit)
+    sign = cpu_us("module/SignData/1024")
+    if sign:
+        target("SignData 1 KiB ≥ 10,000 per second on one core (fast backend)", f"{1e6 / sign:,.0f}/s",
+               1e6 / sign >= 10000)
+
+    out.append("\n### Recipients (1 KiB, CPU time per operation)\n")
+    out.append("| recipients | provider EnCryptMem | module EncodeData | module / provider |")
+    out.append("|---|---|---|---|")
+    for r in [1, 4, 16, 64]:
+        p = cpu_us(f"scaling/recipients/provider/EnCryptMem/{KIB}/{r}")
+        m = cpu_us(f"scaling/recipients/module/EncodeData/{KIB}/{r}")
+        out.append(f"| {r} | {fmt_time(p)} | {fmt_time(m)} | {pct(p, m)} |")
+
+    out.append("\n### Host threads (SignData 1 KiB, aggregate signatures per second, wall clock)\n")
+    out.append("| threads | one engine | one engine per thread |")
+    out.append("|---|---|---|")
+    for t in [1, 2, 4, 8]:
+        cells = []
+        for kind in ["one_engine", "engine_per_thread"]:
+            b = runs.get(f"scaling/threads/{kind}/SignData/{KIB}/real_time/threads:{t}")
+            cells.append(f"{b['items_per_second']:,.0f}" if b and not b.get("error_occurred") else "n/a")
+        out.append(f"| {t} | {cells[0]} | {cells[1]} |")
+
+    out.append("\n### Key cache (1 KiB, CPU time per operation)\n")
+    out.append("| operation | key cached | key reloaded every call | reload / hit |")
+    out.append("|---|---|---|---|")
+    for op, suffix in [("SignData", f"{KIB}"), ("EncodeData", f"{KIB}/1")]:
+        h, r = cpu_us(f"cache/hit/{op}/{suffix}"), cpu_us(f"cache/reload/{op}/{suffix}")
+        ratio = f"{r / h:.2f}×" if h and r else "n/a"
+        out.append(f"| {op} | {fmt_time(h)} | {fmt_time(r)} | {ratio} |")
+
+    mem_path = os.path.join(results, "memory.json")
+    if os.path.exists(mem_path):
+        out.append("\n### Peak memory per operation (rise of the peak resident size above the start)\n")
+        out.append("| operation | input | extra peak | extra − input | extra / input |")
+        out.append("|---|---|---|---|---|")
+        for m in load(mem_path):
+            if "extra_peak_bytes" not in m:
+                out.append(f"| {m['name']} | {size_text(m['input_bytes'])} | error: {m.get('error')} | | |")
+                continue
+            extra, n = m["extra_peak_bytes"], m["input_bytes"]
+            out.append(f"| {m['name']} | {size_text(n)} | {extra / MIB:.2f} MiB | "
+                       f"{(extra - n) / MIB:+.2f} MiB | {extra / n:.2f} |")
+
+    peers_path = os.path.join(results, "peers.json")
+    if os.path.exists(peers_path):
+        peers = load(peers_path)
+        library = {"sign": cpu_us("module/SignData/1024"), "verify": cpu_us("module/VerifyData/1024"),
+                   "encrypt": cpu_us("module/EncodeData/1024/1"), "decrypt": cpu_us("module/DecodeData/1024")}
+        out.append("\n### Peers, 1 KiB documents (wall time per document)\n")
+        out.append("The CLIs run one command per document; \"module, in process\" is the module's "
+                   "export called per document in one process (CPU time from the benchmark run). "
+                   "Ratio = peer time / our time (above 1: we are faster).\n")
+        out.append("| tool | operation | per document | vs cehost per command | vs module in process |")
+        out.append("|---|---|---|---|---|")
+        ours = {p["operation"]: p["ns_per_document"] / 1000 for p in peers if p["peer"] == "cehost"}
+        for op, t in library.items():
+            if t:
+                out.append(f"| module, in process | {op} | {fmt_time(t)} | | |")
+        for p in peers:
+            t = p["ns_per_document"] / 1000
+            base = ours.get(p["operation"])
+            lib = library.get(p["operation"])
+            out.append(f"| {p['peer']} | {p['operation']} | {fmt_time(t)} | "
+                       f"{(t / base if base else 0):.2f} | {(t / lib if lib else 0):.1f} |")
+
+    text = "\n".join(out) + "\n"
+    with open(os.path.join(results, "summary.md"), "w") as f:
+        f.write(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()
