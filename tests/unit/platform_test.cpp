@@ -22,33 +22,45 @@ void WriteFile(const std::filesystem::path &path, std::string_view content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-std::filesystem::path Utf8Path(std::string_view utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 TEST(NativePath, FindsFilesByTheirWindowsName) {
   TempDirectory dir;
-  WriteFile(dir.Native() / "Keys" / "Sub" / "File.KEY", "k");
-  WriteFile(dir.Native() / Utf8Path("Ключи") / "a.key", "k");
+  // Created through the same boundary, so the names reach the file system
+  // in the same encoding on any system code page.
+  WriteFile(platform::NativePath(dir.PathOf("Keys\\Sub\\File.KEY")), "k");
+  WriteFile(platform::NativePath(dir.PathOf(Cp("Ключи\\a.key"))), "k");
 
   for (const std::string &name :
        {std::string("Keys\\Sub\\File.KEY"), std::string("KEYS\\sub\\file.key"),
-        std::string("keys\\SUB\\FILE.key"), Cp("Ключи\\a.key"), Cp("КЛЮЧИ\\A.KEY")}) {
+        std::string("keys\\SUB\\FILE.key"), Cp("Ключи\\a.key"), Cp("Ключи\\A.KEY")}) {
     EXPECT_TRUE(platform::FileExists(dir.PathOf(name))) << name;
     EXPECT_FALSE(platform::DirectoryExists(dir.PathOf(name))) << name;
   }
   EXPECT_TRUE(platform::DirectoryExists(dir.PathOf("KEYS\\SUB\\")));
-  EXPECT_TRUE(platform::DirectoryExists(dir.PathOf(Cp("ключи"))));
+  EXPECT_TRUE(platform::DirectoryExists(dir.PathOf(Cp("Ключи"))));
   EXPECT_FALSE(platform::FileExists(dir.PathOf("Keys\\Sub\\Other.key")));
   EXPECT_FALSE(platform::FileExists(dir.PathOf("Keys")));
 }
 
 #if !defined(_WIN32)
+std::filesystem::path Utf8Path(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
 TEST(NativePath, ConvertsSeparatorsAndTheCodePageOnly) {
   EXPECT_EQ(platform::NativePath("\\no\\such\\dir\\"), "/no/such/dir/");
   EXPECT_EQ(platform::NativePath(Cp("\\нет\\Файла.txt")), "/нет/Файла.txt");
   EXPECT_EQ(platform::NativePath("relative\\name"), "relative/name");
   EXPECT_EQ(platform::NativePath(""), "");
+}
+
+// Windows matches letter case itself; elsewhere the layer does, Cyrillic
+// letters included.
+TEST(NativePath, MatchesCyrillicNamesWhateverTheirCase) {
+  TempDirectory dir;
+  WriteFile(dir.Native() / Utf8Path("Ключи") / Utf8Path("Банк.key"), "k");
+  EXPECT_EQ(platform::NativePath(dir.PathOf(Cp("КЛЮЧИ\\банк.KEY"))),
+            (dir.Native() / "Ключи" / "Банк.key").string());
+  EXPECT_TRUE(platform::FileExists(dir.PathOf(Cp("ключи\\БАНК.key"))));
 }
 
 TEST(NativePath, KeepsTheExistingPartsRealNamesAndTheRestAsWritten) {
