@@ -74,6 +74,8 @@ TEST_F(EncryptionTest, EncodeForThreeRecipientsGrowsBy181) {
   THostBuffer host(Text(100), 400);
   EXPECT_EQ(Engine.EncodeData(host.Bytes.data(), &host.Size, "0002;0017000001;-1"), 0);
   EXPECT_EQ(host.Size, 281);
+  // The host sizes its buffer by GetMaxAdditionEx for the same list.
+  EXPECT_EQ(Engine.GetMaxAdditionEx("0002;0017000001;-1"), 281 - 100);
   EXPECT_THAT(Double().CallsOf("EnCryptMem"), ElementsAre("EnCryptMem(100,1,[2,17,65535],\"\")"));
 }
 
