@@ -466,6 +466,34 @@ TEST_P(ProviderLibrary, ChangedOrPlantedDirectoryEntriesAreDetected) {
   EXPECT_EQ(ReadFile(file), good);
 }
 
+TEST_P(ProviderLibrary, ExtractWithNoKeyLoadedChecksEachBlockOnItsOwn) {
+  a = MakeUser("devA", "0017");
+  b = MakeUser("devB", "0042");
+  const std::string dir = tmp.Sub("dir");
+  ASSERT_EQ(lib.InitKey(Device("devA").c_str(), ""), 0);
+  ASSERT_EQ(lib.AddOpenKey(dir.c_str(), PublicFile(b.signature.id).data(), "0017000001", 'E'), 0);
+  ASSERT_EQ(lib.ResetKeyEx("0017000001", 1), 0);
+
+  // The driver is empty: the key is handed out as stored.
+  Bytes out(BlockSize(), 0);
+  ASSERT_EQ(lib.ExtractKey(dir.c_str(), "004200000101", out.data()), 0);
+  EXPECT_EQ(out, PublicFile(b.signature.id));
+  EXPECT_EQ(lib.ExtractKey(dir.c_str(), "0042000001", out.data()), 117);
+
+  // A changed block is still refused, and nothing is written out.
+  const std::string file = JoinPath(dir, "kestrel.spr");
+  Bytes bad = ReadFile(file);
+  bad[32 + 9] ^= 1;
+  WriteFile(file, bad);
+  Bytes untouched(BlockSize(), 0x5A);
+  EXPECT_EQ(lib.ExtractKey(dir.c_str(), "004200000101", untouched.data()), 121);
+  EXPECT_EQ(untouched, Bytes(BlockSize(), 0x5A));
+
+  // With some other key loaded the directory's MACs are required again.
+  ASSERT_EQ(lib.InitKey(Device("devB").c_str(), ""), 0);
+  EXPECT_EQ(lib.ExtractKey(dir.c_str(), "004200000101", out.data()), 131);
+}
+
 TEST_P(ProviderLibrary, ConcurrentWritersLoseNoEntry) {
   a = MakeUser("devA", "0017");
   const std::string dir = tmp.Sub("dir");
