@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, then builds and tests every
-# preset: Linux, ASan+UBSan, TSan (concurrency tests), the 64-bit Windows
-# build under wine64, and the 32-bit Windows product DLL (its export table).
+# preset: Linux, ASan+UBSan, TSan (concurrency and stress tests), the fuzz
+# targets' corpus replays under clang's libFuzzer with ASan+UBSan, the 64-bit
+# Windows build under wine64, and the 32-bit Windows product DLL (its export
+# table). Long fuzzing is scripts/fuzz.sh.
 set -euo pipefail
 CE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$CE_ROOT"
@@ -13,7 +15,7 @@ export WINEDEBUG=-all
 passed=0
 failed=0
 status=0
-for preset in linux asan tsan mingw-x64 mingw-i686; do
+for preset in linux asan tsan fuzz mingw-x64 mingw-i686; do
   if ! build_preset "$preset"; then
     status=1
     failed=$((failed + 1))
