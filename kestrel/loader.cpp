@@ -10,16 +10,20 @@ namespace {
 // Generation 5 libraries carry file version 5.0 or later.
 constexpr std::uint16_t kGeneration5Major = 5;
 
-// Reads the file version of the freshly loaded library. Any failing step
-// leaves generation 4.
+// Reads the file version of the freshly loaded library. Any failing step,
+// running out of memory included, ends the probe and leaves generation 4.
 void ProbeLibraryGeneration(TKestrelUnit &unit) {
-  const std::string fileName = platform::ModuleFileName(unit.LibraryHandle);
-  if (fileName.empty())
-    return;
-  const std::optional<platform::FileVersion> version = platform::FileVersionOf(fileName);
-  if (version && version->Major >= kGeneration5Major) {
-    unit.LibraryGeneration = 5;
-    unit.PublicKeyFileSize = 304;
+  try {
+    const std::string fileName = platform::ModuleFileName(unit.LibraryHandle);
+    if (fileName.empty())
+      return;
+    const std::optional<platform::FileVersion> version = platform::FileVersionOf(fileName);
+    if (version && version->Major >= kGeneration5Major) {
+      unit.LibraryGeneration = 5;
+      unit.PublicKeyFileSize = 304;
+    }
+  } catch (const std::exception &) {
+    // generation 4 stays
   }
 }
 
@@ -49,8 +53,7 @@ int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
 TKestrelUnit::~TKestrelUnit() {
   {
     std::lock_guard<std::mutex> lock(KeyCacheLock);
-    while (!KeyCache.empty())
-      KeyCache.erase(KeyCache.begin());
+    KeyCache.clear();
     KeyCachePrimed = false;
   }
   std::lock_guard<std::mutex> lock(LoadLock);

@@ -36,7 +36,8 @@ TEST_F(RecordingDoubleTest, ResultsComeFromTheQueueThenTheDefault) {
 TEST_F(RecordingDoubleTest, TheLogQuotesTextsAndShowsInitKeysExtraNul) {
   const char keyPath[] = "TM:COM1\0"; // the literal adds the second NUL
   binding->FInitKey(keyPath, "");
-  binding->FInitKey("A:\\", nullptr);
+  const char singleNul[] = "A:\\\0X"; // no second NUL after the path
+  binding->FInitKey(singleNul, nullptr);
   binding->FResetKeyEx("0001\x01", 1);
   const std::array<uint16_t, 3> recipients = {2, 3, 0};
   std::array<char, 256> out{};
