@@ -87,8 +87,11 @@ int Params(Session *s, const std::vector<std::string> &args) {
       describe += kind == 1    ? " in " + platform::Cp1251ToUtf8(info)
                   : kind == 11 ? ", files " + platform::Cp1251ToUtf8(info)
                                : ", up to " + platform::Cp1251ToUtf8(info) + " characters";
+    std::string quoted(1, '"');
+    quoted += s->ParamValue(i);
+    quoted += '"';
     std::printf("%2d  %-32s = %-24s (%s)\n", i, platform::Cp1251ToUtf8(name).c_str(),
-                ("\"" + s->ParamValue(i) + "\"").c_str(), describe.c_str());
+                quoted.c_str(), describe.c_str());
   }
   return kExitOk;
 }
@@ -100,7 +103,8 @@ int Encrypt(Session *s, const std::vector<std::string> &args) {
   if (!a.output.empty() && a.positional.size() != 1)
     throw Failure(kExitUsage, "-o names the output of a single file");
   const std::string recipients = ToModule(a.recipients);
-  const int32_t addition = s->Api().GetMaxAdditionEx(s->Handle(), recipients.c_str());
+  const int32_t addition = static_cast<int32_t>(
+      ReportedSize(s->Api().GetMaxAdditionEx(s->Handle(), recipients.c_str()), "GetMaxAdditionEx"));
   Progress progress(a.positional.size());
   std::size_t done = 0;
   for (const std::string &file : a.positional) {
@@ -146,7 +150,7 @@ int Sign(Session *s, const std::vector<std::string> &args) {
   const std::string &file = a.positional[0];
   const std::vector<unsigned char> data = ReadFile(file);
   std::vector<unsigned char> signature(
-      static_cast<std::size_t>(s->Api().GetMaxSignatureLength(s->Handle())));
+      ReportedSize(s->Api().GetMaxSignatureLength(s->Handle()), "GetMaxSignatureLength"));
   int32_t length = 0;
   s->Check(s->Api().SignData(s->Handle(), data.data(), CheckedLength(data.size(), file),
                              signature.data(), &length, nullptr),
@@ -180,7 +184,8 @@ int AddSignCommand(Session *s, const std::vector<std::string> &args) {
   const std::string &file = a.positional[0];
   std::vector<unsigned char> data = ReadFile(file);
   int32_t length = CheckedLength(data.size(), file);
-  const int32_t room = s->Api().GetMaxSignAddition(s->Handle());
+  const int32_t room = static_cast<int32_t>(
+      ReportedSize(s->Api().GetMaxSignAddition(s->Handle()), "GetMaxSignAddition"));
   if (length > std::numeric_limits<int32_t>::max() - room)
     throw Failure(kExitFileError, file + " is too large to sign");
   data.resize(data.size() + static_cast<std::size_t>(room));
@@ -240,8 +245,8 @@ int RemoveKey(Session *s, const std::vector<std::string> &args) {
 int Report(Session *s, const std::vector<std::string> &args) {
   const Args a = Parse(args, false, false);
   Expect(a, 1, 1, "one key identifier");
-  std::vector<char> report(static_cast<std::size_t>(s->Api().GetMaxReportSize(s->Handle())) + 1,
-                           '\0');
+  std::vector<char> report(
+      ReportedSize(s->Api().GetMaxReportSize(s->Handle()), "GetMaxReportSize") + 1, '\0');
   s->Check(s->Api().GetReport(s->Handle(), ToModule(a.positional[0]).c_str(), report.data()),
            "reporting on " + a.positional[0]);
   std::fputs(platform::Cp1251ToUtf8(report.data()).c_str(), stdout);

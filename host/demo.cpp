@@ -5,6 +5,7 @@
 
 #include "platform/cp1251.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -158,7 +159,7 @@ int RunDemo(ModuleApi &api, const std::vector<std::string> &args) {
                             "Purpose: invoice 77 of 2026-12-01\r\n";
   t.Step("The client signs the payment order (detached signature)");
   std::vector<unsigned char> signature(
-      static_cast<std::size_t>(api.GetMaxSignatureLength(clientSession.Handle())));
+      ReportedSize(api.GetMaxSignatureLength(clientSession.Handle()), "GetMaxSignatureLength"));
   int32_t signatureLength = 0;
   std::vector<unsigned char> orderBytes = Bytes(order);
   int32_t rc = api.SignData(clientSession.Handle(), orderBytes.data(),
@@ -166,14 +167,19 @@ int RunDemo(ModuleApi &api, const std::vector<std::string> &args) {
                             &signatureLength, nullptr);
   if (rc != 0)
     t.Fail("signing: " + clientSession.ErrorText(rc));
+  if (signatureLength <= 0 || static_cast<std::size_t>(signatureLength) > signature.size())
+    t.Fail("the module reported a signature of " + std::to_string(signatureLength) + " bytes");
   signature.resize(static_cast<std::size_t>(signatureLength));
   t.Detail(std::to_string(orderBytes.size()) + "-byte order, " + std::to_string(signatureLength) +
            "-byte signature");
 
   t.Step("The client encrypts the order for the bank (" + bank.number + ")");
-  std::vector<unsigned char> block = orderBytes;
-  const int32_t addition = api.GetMaxAdditionEx(clientSession.Handle(), bank.number.c_str());
-  block.resize(block.size() + static_cast<std::size_t>(addition));
+  const std::size_t addition = ReportedSize(
+      api.GetMaxAdditionEx(clientSession.Handle(), bank.number.c_str()), "GetMaxAdditionEx");
+  if (addition > 4096)
+    t.Fail("the module asked for " + std::to_string(addition) + " bytes for one recipient");
+  std::vector<unsigned char> block(orderBytes.size() + addition, 0);
+  std::copy(orderBytes.begin(), orderBytes.end(), block.begin());
   int32_t size = static_cast<int32_t>(orderBytes.size());
   rc = api.EncodeData(clientSession.Handle(), block.data(), &size, bank.number.c_str());
   if (rc != 0)

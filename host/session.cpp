@@ -107,8 +107,8 @@ Session::~Session() {
 }
 
 std::string Session::ErrorText(int32_t code) const {
-  std::vector<char> buffer(static_cast<std::size_t>(api_.GetMaxErrorStringLength(engine_)) + 1,
-                           '\0');
+  std::vector<char> buffer(
+      ReportedSize(api_.GetMaxErrorStringLength(engine_), "GetMaxErrorStringLength") + 1, '\0');
   api_.GetCryptoErrorString(engine_, code, buffer.data());
   return platform::Cp1251ToUtf8(buffer.data());
 }
@@ -145,6 +145,12 @@ void Session::SetParam(const std::string &utf8Name, const std::string &utf8Value
     throw Failure(kExitUsage, "the module has no parameter \"" + utf8Name + "\"");
   Check(api_.SetCryptoParamValue(engine_, index, platform::Utf8ToCp1251(utf8Value).c_str()),
         "setting \"" + utf8Name + "\"");
+}
+
+std::size_t ReportedSize(int32_t size, const char *query) {
+  if (size < 0)
+    throw Failure(kExitFailed, std::string("the module could not answer ") + query);
+  return static_cast<std::size_t>(size);
 }
 
 std::vector<unsigned char> ReadFile(const std::string &fileName) {

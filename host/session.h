@@ -67,6 +67,10 @@ private:
   CE_HANDLE engine_ = nullptr;
 };
 
+// A size the module reported through one of its queries; a negative answer
+// (the query failed) is a Failure.
+std::size_t ReportedSize(int32_t size, const char *query);
+
 // Whole files in and out. Writes are atomic: the data goes to a file beside
 // the target and replaces it only when every byte is on disk.
 std::vector<unsigned char> ReadFile(const std::string &fileName);
