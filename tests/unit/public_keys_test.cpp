@@ -6,6 +6,7 @@
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 #include "platform/platform.h"
+#include "tests/support/test_root.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -31,38 +31,29 @@ constexpr const char *kOwnEncode = "0001000000";   // 10 characters
 constexpr const char *kOtherSign = "000200000001"; // a correspondent's keys
 constexpr const char *kOtherEncode = "0002000000";
 
-// A fresh directory under the system's temporary directory, removed at the end.
-class TTempDir {
-public:
-  TTempDir() {
-    std::random_device random;
-    FPath = fs::temp_directory_path() / ("ce_h6_" + std::to_string(random()));
-    fs::create_directories(FPath);
-  }
-  ~TTempDir() {
-    std::error_code ignored;
-    fs::remove_all(FPath, ignored);
-  }
-  TTempDir(const TTempDir &) = delete;
-  TTempDir &operator=(const TTempDir &) = delete;
+std::string Block(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>(i % 256);
+  return bytes;
+}
 
-  std::string Path() const { return FPath.string(); }
-  std::string Sub(const std::string &name) const { return (FPath / name).string(); }
+// A temporary directory with the files and directories a test needs, in the
+// module's path form.
+class TTempDir : public cetest::TempDirectory {
+public:
+  std::string Sub(const std::string &name) const { return PathOf(name); }
   // A file of `size` bytes 0, 1, 2, ... (mod 256).
   std::string File(const std::string &name, std::size_t size) const {
-    std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-      bytes[i] = static_cast<char>(i % 256);
-    std::ofstream(FPath / name, std::ios::binary).write(bytes.data(), static_cast<long>(size));
-    return Sub(name);
+    const std::string bytes = Block(size);
+    std::ofstream(platform::NativePath(PathOf(name)), std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(size));
+    return PathOf(name);
   }
   std::string Dir(const std::string &name) const {
-    fs::create_directories(FPath / name);
-    return Sub(name);
+    fs::create_directories(platform::NativePath(PathOf(name)));
+    return PathOf(name);
   }
-
-private:
-  fs::path FPath;
 };
 
 // Position of the first call of that name in the record, or -1.
@@ -72,13 +63,6 @@ int CallIndex(const std::string &name) {
     if (names[i] == name)
       return static_cast<int>(i);
   return -1;
-}
-
-std::string Block(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<char>(i % 256);
-  return bytes;
 }
 
 // --- the binding's directory calls -----------------------------------------
@@ -252,7 +236,7 @@ TEST_F(PublicKeysTest, IncludeRefusesAnOwnerIdentifierOfTheWrongLength) {
 
 TEST_F(PublicKeysTest, IncludeFindsAPathWithTheRootPlaceholderUnderTheRoot) {
   FTemp.Dir("keys");
-  FTemp.File("keys/corr.key", 240);
+  FTemp.File("keys\\corr.key", 240);
   E().SetEngineRootPath(FTemp.Path());
   EXPECT_EQ(E().IncludePublicKey("%ZEVRoot%\\keys\\corr.key"), 0);
   EXPECT_EQ(State().AddedBlock, Block(240));
