@@ -12,23 +12,22 @@ std::string WithTrailingBackslash(std::string path) {
   return path;
 }
 
-// A name has a directory part when it names a folder (backslash), a drive
-// (colon) or, on this platform's file system, a native separator.
+// What gives a name a directory part: a backslash (a folder) or a colon (a
+// drive), and where the file system separates with '/', that too.
+#if defined(_WIN32)
+constexpr std::string_view kDirectoryMarks = "\\:";
+#else
+constexpr std::string_view kDirectoryMarks = "\\:/";
+#endif
+
 bool HasDirectoryPart(std::string_view name) {
-  for (const char c : name)
-    if (c == '\\' || c == ':' || platform::IsPathSeparator(c))
-      return true;
-  return false;
+  return name.find_first_of(kDirectoryMarks) != std::string_view::npos;
 }
 
 // The directory part of a full file name, with its trailing separator.
 std::string DirectoryPart(const std::string &fileName) {
-  for (std::size_t i = fileName.size(); i > 0; --i) {
-    const char c = fileName[i - 1];
-    if (c == '\\' || c == ':' || platform::IsPathSeparator(c))
-      return fileName.substr(0, i);
-  }
-  return {};
+  const auto last = fileName.find_last_of(kDirectoryMarks);
+  return last == std::string::npos ? std::string() : fileName.substr(0, last + 1);
 }
 
 // The existence test of the search: the file the platform would load for
