@@ -294,6 +294,8 @@ void Gost28147Ecb(const Key256 &key, std::uint8_t *data, std::size_t length, Dir
 }
 
 // --- public key operations ---
+// (on OpenSSL with the GOST engine instead when crypto_openssl.cpp is built)
+#if !defined(KESTREL_PUBLIC_KEY_OPENSSL)
 
 Key256 GeneratePrivateKey(Curve curve) {
   Initialise();
@@ -417,6 +419,8 @@ Key256 Vko256(const Key256 &privateKey, const PublicKey &peer, const Block64 &uk
   Wipe(shared.data(), shared.size());
   return out;
 }
+
+#endif // !KESTREL_PUBLIC_KEY_OPENSSL
 
 // --- random ---
 
