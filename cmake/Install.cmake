@@ -19,5 +19,9 @@ install(FILES ${PROJECT_BINARY_DIR}/ce_kestrelConfig.cmake
   ${PROJECT_BINARY_DIR}/ce_kestrelConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ce_kestrel)
 
+# The pkg-config file finds the prefix from its own place, so the install
+# can be moved or made with --prefix.
+file(RELATIVE_PATH CE_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" CE_PC_TO_PREFIX "${CE_PC_TO_PREFIX}")
 configure_file(cmake/ce_kestrel.pc.in ${PROJECT_BINARY_DIR}/ce_kestrel.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/ce_kestrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs a build tree into a temporary prefix and uses it as a host
+# project would: find_package, pkg-config, and the installed tools.
+# usage: install_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+for f in include/ce_kestrel.h lib/libce_kestrel.so lib/libkestrel.so lib/kestrel-5/libkestrel.so \
+         bin/cehost bin/kestrel-keys lib/pkgconfig/ce_kestrel.pc; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+
+mkdir -p "$work/host"
+cat > "$work/host/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.25)
+project(host CXX)
+find_package(ce_kestrel REQUIRED)
+add_executable(host main.cpp)
+target_link_libraries(host PRIVATE ce_kestrel::ce_kestrel)
+CM
+cat > "$work/host/main.cpp" <<'CPP'
+#include <ce_kestrel.h>
+#include <cstdio>
+int main() {
+  CE_HANDLE engine = GetCryptObj(0);
+  const int params = GetCryptoParamNumber(engine);
+  DoneEngine(engine);
+  std::printf("%d\n", params);
+  return params == 12 ? 0 : 1;
+}
+CPP
+cmake -S "$work/host" -B "$work/host/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/host/build" >/dev/null
+"$work/host/build/host"
+
+flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs ce_kestrel)
+case "$flags" in
+  *"-I$prefix/lib/pkgconfig/../../include"*|*"-I$prefix/include"*) ;;
+  *) echo "pkg-config does not point into the prefix: $flags"; exit 1 ;;
+esac
+c++ -o "$work/host/pc" "$work/host/main.cpp" $flags -Wl,-rpath,"$prefix/lib"
+"$work/host/pc"
+
+"$prefix/bin/cehost" demo > "$work/demo.txt" || { cat "$work/demo.txt"; exit 1; }
+echo "install: header, module, providers, tools, CMake package and pkg-config all work"
