@@ -12,10 +12,6 @@
 
 class TKestrelDLL;
 
-// Engine result codes the frame and its operations return themselves.
-inline constexpr int32_t kBadArguments = -2;         // nil pointer or a size below 1
-inline constexpr int32_t kBadTimeOutSettings = -108; // a key time-out is not an integer
-
 // The library context an operation works in.
 enum class TLibraryContext { Crypto, Sign };
 
