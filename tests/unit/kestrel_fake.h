@@ -70,7 +70,8 @@ inline kestrel::Result KESTREL_STDCALL ResetKeyEx(const char *keyNumber, std::in
 inline kestrel::Result KESTREL_STDCALL GetDrvInfo(void *table, std::int32_t *count) {
   Record("GetDrvInfo");
   const auto &slots = State().Slots;
-  std::memcpy(table, slots.data(), slots.size() * sizeof(kestrel::TDriverSlotInfo));
+  if (!slots.empty())
+    std::memcpy(table, slots.data(), slots.size() * sizeof(kestrel::TDriverSlotInfo));
   *count = static_cast<std::int32_t>(slots.size());
   return 0;
 }
