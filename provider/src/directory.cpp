@@ -40,9 +40,11 @@ Code OwnerDirectoryKey(std::string_view owner, Key256 &key) {
   return code::kOk;
 }
 
-// Reads and checks the whole directory. `exists` tells whether the file was there.
+// Reads and checks the whole directory, or with `only` set just the entries
+// of that identifier (see VerifyDirectory). `exists` tells whether the file
+// was there.
 Code LoadDirectory(std::string_view directory, Generation generation, DirectoryFile &out,
-                   bool &exists) {
+                   bool &exists, std::string_view only = {}) {
   if (!platform::DirectoryExists(directory))
     return code::kNoDirectory;
   Bytes data;
@@ -60,7 +62,7 @@ Code LoadDirectory(std::string_view directory, Generation generation, DirectoryF
   Key256 key;
   if (Code c = OwnerDirectoryKey(structure.owner, key); c != 0)
     return c;
-  return VerifyDirectory(data.data(), data.size(), generation, key, out);
+  return VerifyDirectory(data.data(), data.size(), generation, key, out, only);
 }
 
 // Reads the directory without its MACs, for a process whose key driver holds
@@ -146,7 +148,9 @@ Code LookupPublicKey(std::string_view directory, Generation generation, std::str
                      KeyKind kind, PublicKeyBlock &out) {
   DirectoryFile file;
   bool exists = false;
-  if (Code c = LoadDirectory(directory, generation, file, exists); c != 0)
+  if (id.empty())
+    return code::kNoPublicKey;
+  if (Code c = LoadDirectory(directory, generation, file, exists, id); c != 0)
     return c;
   const DirectoryEntry *entry = FindEntry(file, id);
   if (entry == nullptr || entry->key.kind != kind)

@@ -335,7 +335,7 @@ Code ParseDirectoryStructure(const std::uint8_t *data, std::size_t length, Gener
 }
 
 Code VerifyDirectory(const std::uint8_t *data, std::size_t length, Generation generation,
-                     const Key256 &directoryKey, DirectoryFile &out) {
+                     const Key256 &directoryKey, DirectoryFile &out, std::string_view only) {
   DirectoryFile file;
   crypto::Mac64 headerMac{};
   if (Code c = ParseDirectoryStructure(data, length, generation, file, headerMac); c != 0)
@@ -345,9 +345,12 @@ Code VerifyDirectory(const std::uint8_t *data, std::size_t length, Generation ge
   const auto expectedHeader = HeaderMac(directoryKey, data, file.entries.size(), entrySize);
   if (!ConstantTimeEqual(expectedHeader.data(), headerMac.data(), 8))
     return code::kBadMacHeader;
+  std::vector<DirectoryEntry> wanted;
   for (std::size_t i = 0; i < file.entries.size(); ++i) {
     const std::uint8_t *e = data + kDirectoryHeaderSize + i * entrySize;
     DirectoryEntry &entry = file.entries[i];
+    if (!only.empty() && GetText(e + 8, kIdField) != only)
+      continue;
     if (AllZero(entry.mac.data(), 8))
       return code::kMissingMac;
     const auto expected = EntryMac(directoryKey, data, e, blockSize);
@@ -357,7 +360,11 @@ Code VerifyDirectory(const std::uint8_t *data, std::size_t length, Generation ge
       return code::kBadMacHeader;
     if (Code c = ParsePublicKeyBlock(e, blockSize, generation, entry.key, false); c != 0)
       return c;
+    if (!only.empty())
+      wanted.push_back(std::move(entry));
   }
+  if (!only.empty())
+    file.entries = std::move(wanted);
   out = std::move(file);
   return code::kOk;
 }

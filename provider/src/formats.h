@@ -147,9 +147,12 @@ struct DirectoryFile {
 Code ParseDirectoryStructure(const std::uint8_t *data, std::size_t length, Generation generation,
                              DirectoryFile &out, crypto::Mac64 &headerMac);
 // Checks every MAC with the owner's directory key: 0, kBadMacHeader,
-// kMissingMac, kWrongMac or kBadKeyHeader.
+// kMissingMac, kWrongMac or kBadKeyHeader. With `only` set, checks the
+// header MAC (which covers every entry's MAC) and only the entries stored
+// under that identifier, and returns only those: what a lookup needs, at a
+// cost that does not grow with the directory.
 Code VerifyDirectory(const std::uint8_t *data, std::size_t length, Generation generation,
-                     const Key256 &directoryKey, DirectoryFile &out);
+                     const Key256 &directoryKey, DirectoryFile &out, std::string_view only = {});
 // Serialises the directory, computing every MAC with the directory key.
 Bytes BuildDirectory(const DirectoryFile &file, const Key256 &directoryKey);
 // The directory key of an owner: derived from the owner's private
