@@ -7,6 +7,9 @@
 // Names are LAYER/OPERATION/ARGUMENTS; scripts/bench.sh turns the JSON into
 // the ratio tables of docs/performance.md.
 #include "bench/raw_gcrypt.h"
+#if defined(CE_BENCH_OPENSSL)
+#include "bench/raw_openssl.h"
+#endif
 #include "bench/world.h"
 
 #include <benchmark/benchmark.h>
@@ -124,6 +127,51 @@ void RawVko(benchmark::State &state) {
     benchmark::DoNotOptimize(bench::raw::Vko(ukm));
   SetBytes(state, 0);
 }
+
+#if defined(CE_BENCH_OPENSSL)
+// The same on OpenSSL + the GOST engine: Streebog stays on libgcrypt, as in
+// the provider's OpenSSL backend.
+void OsslHashSign(benchmark::State &state) {
+  const std::size_t n = Size(state);
+  const Buffer in = RandomData(n);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(bench::raw_openssl::Sign(bench::raw::Streebog256(in.data(), n)));
+  SetBytes(state, n);
+}
+
+void OsslHashVerify(benchmark::State &state) {
+  const std::size_t n = Size(state);
+  const Buffer in = RandomData(n);
+  const auto signature = bench::raw_openssl::Sign(bench::raw::Streebog256(in.data(), n));
+  for (auto _ : state)
+    if (!bench::raw_openssl::Verify(bench::raw::Streebog256(in.data(), n), signature))
+      state.SkipWithError("raw verification failed");
+  SetBytes(state, n);
+}
+
+void OsslSign(benchmark::State &state) {
+  const bench::raw::Digest digest = bench::raw::Streebog256(nullptr, 0);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(bench::raw_openssl::Sign(digest));
+  SetBytes(state, 0);
+}
+
+void OsslVerify(benchmark::State &state) {
+  const bench::raw::Digest digest = bench::raw::Streebog256(nullptr, 0);
+  const auto signature = bench::raw_openssl::Sign(digest);
+  for (auto _ : state)
+    if (!bench::raw_openssl::Verify(digest, signature))
+      state.SkipWithError("raw verification failed");
+  SetBytes(state, 0);
+}
+
+void OsslVko(benchmark::State &state) {
+  std::array<std::uint8_t, 8> ukm{1, 2, 3, 4, 5, 6, 7, 8};
+  for (auto _ : state)
+    benchmark::DoNotOptimize(bench::raw_openssl::Vko(ukm));
+  SetBytes(state, 0);
+}
+#endif
 
 // ----------------------------------------------------------- provider layer
 
@@ -441,6 +489,13 @@ void Register() {
   RegisterBenchmark("raw/sign", RawSign)->Unit(benchmark::kMicrosecond);
   RegisterBenchmark("raw/verify", RawVerify)->Unit(benchmark::kMicrosecond);
   RegisterBenchmark("raw/vko", RawVko)->Unit(benchmark::kMicrosecond);
+#if defined(CE_BENCH_OPENSSL)
+  RegisterBenchmark("raw_openssl/hash_sign", OsslHashSign)->Apply(Sizes);
+  RegisterBenchmark("raw_openssl/hash_verify", OsslHashVerify)->Apply(Sizes);
+  RegisterBenchmark("raw_openssl/sign", OsslSign)->Unit(benchmark::kMicrosecond);
+  RegisterBenchmark("raw_openssl/verify", OsslVerify)->Unit(benchmark::kMicrosecond);
+  RegisterBenchmark("raw_openssl/vko", OsslVko)->Unit(benchmark::kMicrosecond);
+#endif
   // Scaling with recipients.
   RegisterBenchmark("scaling/recipients/provider/EnCryptMem", ProviderEncrypt)->Apply(Recipients);
   RegisterBenchmark("scaling/recipients/module/EncodeData", ModuleEncode, false)->Apply(Recipients);

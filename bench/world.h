@@ -45,9 +45,9 @@ struct Provider {
   U16 (*SignMemEx)(void *, std::int32_t *, const char *) = nullptr;
   U16 (*check_mem_sign)(const void *, std::int32_t, std::uint8_t *, SignStatus **) = nullptr;
   U16 (*Del_Mem_Sign)(void *, std::int32_t *, std::int32_t) = nullptr;
-  U16 (*SignMemSeparateEx)
+  U16(*SignMemSeparateEx)
   (const void *, std::int32_t, std::int32_t *, const char *, void *) = nullptr;
-  U16 (*CheckMemSeparate)
+  U16(*CheckMemSeparate)
   (const void *, std::int32_t, std::int32_t, std::uint8_t *, SignStatus **, const void *) = nullptr;
   U16 (*CryptoInit)(const char *, const char *) = nullptr;
   U16 (*CryptoDone)() = nullptr;
