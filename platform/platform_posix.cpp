@@ -141,8 +141,8 @@ bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::si
   const std::string target = NativePath(windowsPath);
   if (target.empty() || target.back() == '/')
     return false;
-  const std::string temp = target + ".tmp." + std::to_string(::getpid()) + "." +
-                           std::to_string(counter.fetch_add(1));
+  const std::string temp =
+      target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
   mode_t mode = 0666;
   struct stat st {};
   const bool existed = ::stat(target.c_str(), &st) == 0;
@@ -250,11 +250,49 @@ std::string LibraryFileName(std::string_view windowsName) {
   return std::string(windowsName);
 }
 
+namespace {
+
+// The directories the dynamic loader searches for a library that this
+// module itself asks for: LD_LIBRARY_PATH, the module's RUNPATH with $ORIGIN
+// expanded, the system's directories. dlopen applies this search on its own
+// only when it can tell its caller, which an interposed dlopen (sanitizer
+// runtimes) hides.
+std::vector<std::string> OwnSearchPath() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void *>(&OwnSearchPath), &info) == 0 || info.dli_fname == nullptr)
+    return {};
+  void *self = ::dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  if (self == nullptr)
+    return {};
+  std::vector<std::string> dirs;
+  Dl_serinfo size{};
+  if (::dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size > 0) {
+    std::vector<unsigned char> buffer(size.dls_size);
+    auto *serinfo = reinterpret_cast<Dl_serinfo *>(buffer.data());
+    std::memcpy(serinfo, &size, sizeof size);
+    if (::dlinfo(self, RTLD_DI_SERINFO, serinfo) == 0)
+      for (unsigned i = 0; i < serinfo->dls_cnt; ++i)
+        if (serinfo->dls_serpath[i].dls_name != nullptr)
+          dirs.emplace_back(serinfo->dls_serpath[i].dls_name);
+  }
+  ::dlclose(self);
+  return dirs;
+}
+
+} // namespace
+
 ModuleHandle LoadLibraryFile(std::string_view windowsPathOrName) {
   const std::string name = LibraryFileName(windowsPathOrName);
-  const bool hasDirectory = name.find_first_of("\\/") != std::string::npos;
-  const std::string target = hasDirectory ? NativePath(name) : name;
-  return ::dlopen(target.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (name.find_first_of("\\/") != std::string::npos)
+    return ::dlopen(NativePath(name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  for (const std::string &dir : OwnSearchPath()) {
+    const std::string candidate = dir + "/" + name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      if (ModuleHandle handle = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL))
+        return handle;
+  }
+  return ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 void *FindSymbol(ModuleHandle module, const char *name) {
@@ -331,8 +369,8 @@ std::optional<FileVersion> FileVersionOf(std::string_view windowsPath) {
   std::vector<unsigned char> file(static_cast<std::size_t>(st.st_size));
   try {
     std::ifstream in(native, std::ios::binary);
-    if (!in || !in.read(reinterpret_cast<char *>(file.data()),
-                        static_cast<std::streamsize>(file.size())))
+    if (!in ||
+        !in.read(reinterpret_cast<char *>(file.data()), static_cast<std::streamsize>(file.size())))
       return std::nullopt;
   } catch (const std::exception &) {
     return std::nullopt;
@@ -345,9 +383,11 @@ std::optional<FileVersion> FileVersionOf(std::string_view windowsPath) {
       value |= static_cast<std::uint64_t>(file[offset + i]) << (8 * i);
     return value;
   };
-  if (file.size() < 64 || std::memcmp(file.data(), "\x7f"
-                                                   "ELF",
-                                      4) != 0 ||
+  if (file.size() < 64 ||
+      std::memcmp(file.data(),
+                  "\x7f"
+                  "ELF",
+                  4) != 0 ||
       file[5] != 1 /* little endian */)
     return std::nullopt;
   const bool is64 = file[4] == 2;
@@ -374,8 +414,8 @@ std::optional<FileVersion> FileVersionOf(std::string_view windowsPath) {
       const std::size_t next = desc + ((*descsz + 3) & ~std::uint64_t{3});
       if (next > end || next > file.size())
         break;
-      if (*ntype == 1 && *namesz == 12 &&
-          std::memcmp(&file[name], "FileVersion", 12) == 0 && *descsz >= 8) {
+      if (*ntype == 1 && *namesz == 12 && std::memcmp(&file[name], "FileVersion", 12) == 0 &&
+          *descsz >= 8) {
         FileVersion v;
         v.Major = static_cast<std::uint16_t>(*read(desc, 2));
         v.Minor = static_cast<std::uint16_t>(*read(desc + 2, 2));
