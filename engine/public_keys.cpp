@@ -24,10 +24,11 @@ int32_t TKestrel4Engine::RunDirectoryOperation(const char *operation, const std:
                                                bool requireSlot0,
                                                const TKeyAccessSettings &settings,
                                                const TDirectoryWork &work) {
+  // The binding is made and updated under EngineLock: another thread may be
+  // working with this engine's binding.
+  std::lock_guard<std::recursive_mutex> lock(EngineLock());
   if (const int32_t result = GetCryptoAPI(); result != CE_OK)
     return result;
-
-  std::lock_guard<std::recursive_mutex> lock(EngineLock());
   try {
     CE_ASSERT(FKestrelDLL != nullptr);
     TKestrelDLL &binding = *FKestrelDLL;

@@ -32,12 +32,13 @@ int32_t TKestrel4Engine::GetReport(const char *uid, char *buffer) {
   if (uid == nullptr || buffer == nullptr)
     return CE_ERR_BAD_ARGUMENT;
 
+  // The binding is made and updated under EngineLock: another thread may be
+  // working with this engine's binding.
+  std::lock_guard<std::recursive_mutex> lock(EngineLock());
   if (const int32_t result = GetCryptoAPI(); result != CE_OK)
     return result;
   if (!FKestrelDLL)
     return CE_ERR_LIBRARY_NOT_INITIALIZED;
-
-  std::lock_guard<std::recursive_mutex> lock(EngineLock());
   try {
     // Only the root placeholder is expanded here; no delimiter is appended.
     const std::string directory = ExpandRootPath(ParamValue(kParamPathToPublic));

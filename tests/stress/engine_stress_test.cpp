@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <functional>
+#include <latch>
 #include <map>
 #include <memory>
 #include <random>
@@ -168,8 +169,8 @@ void RunAll(const std::vector<std::function<void()>> &workers, const char *what)
 }
 
 TEST_F(EngineStressTest, MixedOperationsOnSharedAndOwnEnginesAllSucceedAndNoUpdateIsLost) {
-  constexpr int kCryptoOperations = 12;
-  constexpr int kChurnOperations = 10;
+  constexpr int kCryptoOperations = 100;
+  constexpr int kChurnOperations = 60;
   std::atomic<int> done{0};
   std::vector<std::function<void()>> workers;
   // Two threads on the shared engines.
@@ -225,11 +226,35 @@ TEST_F(EngineStressTest, MixedOperationsOnSharedAndOwnEnginesAllSucceedAndNoUpda
   EXPECT_EQ(data.substr(0, 64), Pattern(64, 99));
 }
 
+TEST_F(EngineStressTest, ThreadsMeetingOnAFreshEngineShareItsBinding) {
+  // The first operations of an engine, on several threads at once: the
+  // binding they make and update is the same for all of them.
+  TEngine fresh;
+  fresh.Configure(A);
+  // A's keys in the driver (through A's other engine), so A's directory can
+  // be read for the report.
+  ASSERT_NO_FATAL_FAILURE(cestress::IncludeKeys(EA, B));
+  constexpr int kThreads = 6;
+  std::latch start(kThreads);
+  std::vector<std::function<void()>> workers;
+  for (int t = 0; t < kThreads; ++t)
+    workers.emplace_back([&, t] {
+      start.arrive_and_wait();
+      if (t % 2 == 0) {
+        std::string report(static_cast<std::size_t>(GetMaxReportSize(fresh.Handle())), '\0');
+        EXPECT_EQ(GetReport(fresh.Handle(), B.EncodeUID.c_str(), report.data()), 0);
+      } else {
+        EXPECT_EQ(IncludePublicEncodeKey(fresh.Handle(), B.EncodePublicFile().c_str()), 0);
+      }
+    });
+  RunAll(workers, "the first operations of an engine");
+}
+
 TEST_F(EngineStressTest, EnginesMadeAndFreedOnManyThreadsWhileTheyWork) {
   // Each thread makes engines of its own, works with them and frees them,
   // while the others do the same: engine lifetimes overlap with library work.
   constexpr int kThreads = 6;
-  constexpr int kRounds = 3;
+  constexpr int kRounds = 10;
   std::atomic<int> roundTrips{0};
   std::vector<std::function<void()>> workers;
   for (int t = 0; t < kThreads; ++t)
