@@ -44,6 +44,11 @@ say "Measuring peak memory per operation"
 say "Running the peers on the same documents"
 bash bench/peers/peers.sh "$build" "$results/peers.json" "${BENCH_PEER_DOCUMENTS:-50}"
 
+say "Running the key figures again (five repetitions each, medians count)"
+"$build/bin/ce_bench" --benchmark_out="$results/key.json" --benchmark_out_format=json \
+  --benchmark_min_time=0.5 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_filter='^(raw|raw_openssl|provider|module)/[A-Za-z_+]+/(1024|16777216)(/1)?$'
+
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 cat >"$results/machine.json" <<JSON
 {"cpu": "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)",
@@ -55,4 +60,4 @@ JSON
 
 say "Summary"
 python3 bench/report.py "$results"
-say "Results are in $CE_ROOT/$results: bench.json, memory.json, peers.json, machine.json, summary.md"
+say "Results are in $CE_ROOT/$results: bench.json, key.json, memory.json, peers.json, machine.json, summary.md"
