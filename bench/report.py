@@ -166,6 +166,9 @@ def main():
                 out.append(f"| {m['name']} | {size_text(m['input_bytes'])} | error: {m.get('error')} | | |")
                 continue
             extra, n = m["extra_peak_bytes"], m["input_bytes"]
+            if n == 0:
+                out.append(f"| {m['name']} | none | {extra / MIB:.2f} MiB | | |")
+                continue
             out.append(f"| {m['name']} | {size_text(n)} | {extra / MIB:.2f} MiB | "
                        f"{(extra - n) / MIB:+.2f} MiB | {extra / n:.2f} |")
 
