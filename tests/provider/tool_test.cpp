@@ -32,9 +32,12 @@ struct ToolRun {
   std::string out;
 };
 
-// Runs the tool with the arguments; stdout is captured through a file.
+// Runs the tool with the arguments; stdout is captured through a file of
+// its own for every run (on Windows a file the previous run's shell still
+// holds cannot be opened again at once).
 ToolRun RunTool(const TempDir &tmp, const std::string &args) {
-  const std::string outFile = tmp.File("tool-out.txt");
+  static int runs = 0;
+  const std::string outFile = tmp.File("tool-out-" + std::to_string(++runs) + ".txt");
   const std::string command =
       "\"" + NativeToolPath() + "\" " + args + " > \"" + outFile + "\" 2>&1";
 #if defined(_WIN32)
