@@ -63,12 +63,12 @@ struct Keys {
       gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
       gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
     }
-    gcry_sexp_t spec = nullptr, pair = nullptr;
-    Check(gcry_sexp_build(&spec, nullptr, "(genkey(ecc(curve %s)))", kCurve), "spec");
-    Check(gcry_pk_genkey(&pair, spec), "genkey");
+    gcry_sexp_t keySpec = nullptr, pair = nullptr;
+    Check(gcry_sexp_build(&keySpec, nullptr, "(genkey(ecc(curve %s)))", kCurve), "key parameters");
+    Check(gcry_pk_genkey(&pair, keySpec), "genkey");
     secret = gcry_sexp_find_token(pair, "private-key", 0);
     pub = gcry_sexp_find_token(pair, "public-key", 0);
-    gcry_sexp_release(spec);
+    gcry_sexp_release(keySpec);
     gcry_sexp_release(pair);
     Check(gcry_mpi_ec_new(&curve, nullptr, kCurve), "curve");
     gcry_sexp_t dToken = gcry_sexp_find_token(secret, "d", 0);
