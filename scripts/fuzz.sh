@@ -6,8 +6,8 @@
 #   bash scripts/fuzz.sh [SECONDS] [TARGET...]    (default 60 s, every target)
 #
 # New inputs go to build/fuzz-work/<target>, findings (crash-*, leak-*,
-# timeout-*, oom-* inputs) to build/fuzz-findings/<target>; the exit status is
-# 1 when there is any finding. A fixed finding's input belongs in
+# timeout-*, oom-* inputs) to build/fuzz-findings/<target>, where they stay and
+# are counted again until removed; the exit status is 1 when there is any. A fixed finding's input belongs in
 # fuzz/corpus/<target>/ (named regression-...), so the test command replays it.
 set -euo pipefail
 CE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
