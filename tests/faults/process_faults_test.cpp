@@ -175,17 +175,18 @@ TEST_F(DirectoryFaultsTest, AWriterKilledAtRandomMomentsLeavesTheOldOrTheNewDire
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      for (;;) {
-        const bool ok = IncludePublicEncodeKey(EA.Handle(), k1.c_str()) == 0 &&
-                        IncludePublicEncodeKey(EA.Handle(), k2.c_str()) == 0 &&
-                        RemoveCertificate(EA.Handle(), K1.EncodeUID.c_str()) == 0 &&
-                        RemoveCertificate(EA.Handle(), K2.EncodeUID.c_str()) == 0;
-        if (!ok)
+      const std::function<int32_t()> updates[] = {
+          [&] { return IncludePublicEncodeKey(EA.Handle(), k1.c_str()); },
+          [&] { return IncludePublicEncodeKey(EA.Handle(), k2.c_str()); },
+          [&] { return RemoveCertificate(EA.Handle(), K1.EncodeUID.c_str()); },
+          [&] { return RemoveCertificate(EA.Handle(), K2.EncodeUID.c_str()); }};
+      for (std::size_t i = 0;; i = (i + 1) % std::size(updates)) {
+        if (updates[i]() != 0)
           ::_exit(1);
-        __atomic_add_fetch(finished, 4, __ATOMIC_RELAXED);
+        __atomic_add_fetch(finished, 1, __ATOMIC_RELAXED);
       }
     }
-    ::usleep(std::uniform_int_distribution<useconds_t>(2000, 60000)(random));
+    ::usleep(std::uniform_int_distribution<useconds_t>(5000, 120000)(random));
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
