@@ -21,6 +21,11 @@ for preset in linux asan tsan fuzz mingw-x64 mingw-i686; do
     failed=$((failed + 1))
     continue
   fi
+  if [ "$preset" = mingw-x64 ]; then
+    # Make the wine prefix once, before tests start wine64 side by side.
+    say "Preparing wine64"
+    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+  fi
   say "Testing preset $preset"
   log="build/$preset-test.log"
   if ctest --preset "$preset" -j "$(nproc)" 2>&1 | tee "$log" | grep -E '^\s*[0-9]+/[0-9]+ Test .*(Failed|Timeout|Not Run|Exception)|tests passed|tests failed'; then :; fi
