@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <optional>
 
@@ -50,10 +51,14 @@ Args Parse(const std::vector<std::string> &args, bool allowOutput, bool allowRec
     if (allowOutput && (a == "-o" || a == "--output")) {
       if (++i >= args.size())
         throw Failure(kExitUsage, a + " needs a file name");
+      if (!parsed.output.empty())
+        throw Failure(kExitUsage, a + " is given twice: give one output");
       parsed.output = args[i];
     } else if (allowRecipients && a == "--to") {
       if (++i >= args.size())
         throw Failure(kExitUsage, "--to needs a recipient list such as 0002;0017");
+      if (parsed.recipients)
+        throw Failure(kExitUsage, "--to is given twice: give all recipients in one list");
       parsed.recipients = args[i];
     } else if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
       throw Failure(kExitUsage, "unknown option " + a);
@@ -316,7 +321,8 @@ int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryption
   // which says what is wrong with it.
   std::optional<KeyBlockHeader> header;
   std::vector<unsigned char> fileBlock;
-  if (KindOf(file) == PathKind::File) {
+  std::error_code sizeError;
+  if (KindOf(file) == PathKind::File && std::filesystem::file_size(file, sizeError) <= 4096) {
     fileBlock = ReadFile(file).bytes;
     header = ReadKeyBlockHeader(fileBlock);
   }
@@ -337,6 +343,11 @@ int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryption
     return kExitOk;
   }
   const std::vector<unsigned char> now = DirectoryKey(s, header->uid).value_or(fileBlock);
+  if (now != fileBlock)
+    std::fprintf(stderr,
+                 "cehost: warning: the directory's key %s is not the one read from %s; was the "
+                 "file changed meanwhile? Compare the fingerprints below with its sender.\n",
+                 header->uid.c_str(), file.c_str());
   std::printf("included %s, %s key, fingerprint %s, from %s\n", header->uid.c_str(),
               header->encryption ? "encryption" : "signature", Fingerprint(now).c_str(),
               file.c_str());

@@ -145,7 +145,9 @@ void WriteFile(const std::string &name, const std::vector<unsigned char> &data,
   std::string temp;
   Descriptor out;
   for (int attempt = 0; attempt < 16 && out.fd < 0; ++attempt) {
-    temp = name + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(random());
+    // Short, so that it fits wherever the target's own name fits.
+    temp = DirectoryOf(name) + "/.cehost-" + std::to_string(::getpid()) + "-" +
+           std::to_string(random()) + ".tmp";
     out.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out.fd < 0 && errno != EEXIST)
       fail(std::strerror(errno));

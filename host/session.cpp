@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -40,6 +41,7 @@ void CE_STDCALL KeyDeviceRequest(int32_t state) {
 }
 
 constexpr const char *kRecipientsParameter = "Encrypt for key number";
+constexpr std::uintmax_t kMaxProfileSize = 64 * 1024;
 
 } // namespace
 
@@ -60,6 +62,11 @@ Profile LoadProfile(const std::string &fileName) {
   }
   FileContent content;
   try {
+    std::error_code error;
+    if (const auto size = std::filesystem::file_size(fileName, error);
+        !error && size > kMaxProfileSize)
+      throw Failure(kExitUsage,
+                    "the profile " + fileName + " is larger than 64 KiB: is it a profile?");
     content = ReadFile(fileName);
   } catch (const Failure &f) {
     throw Failure(kExitUsage, std::string(f.what()) + " (the profile)");

@@ -287,7 +287,10 @@ int New(const std::map<std::string, std::string> &options) {
   const std::string base = device.filename().string();
 
   Commit commit = Commit::Failed;
-  if (!fs::exists(device, error) || fs::is_empty(device, error)) {
+  // A device named by a symbolic link keeps its link: its files go into the
+  // folder the link names.
+  if (!fs::is_symlink(fs::symlink_status(device, error)) &&
+      (!fs::exists(device, error) || fs::is_empty(device, error))) {
     Staging beside(device.has_parent_path() ? device.parent_path() : fs::path("."), base, files);
     if (beside.Ok())
       commit = RenameOnto(beside, device);

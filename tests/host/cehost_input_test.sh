@@ -39,6 +39,8 @@ done <<'T'
  ; |2||names no recipient
 0002,0003|1||cehost include-encode-key FILE
 T
+"${A[@]}" encrypt --to 0002 --to 0001 order.txt > out 2>&1; check "--to twice" 2 $?
+contains "--to twice is named" out "--to is given twice"
 "${A[@]}" encrypt --to 0002,0001 order.txt -o both.enc > out 2>&1; check "encrypt for two" 0 $?
 for who in alice bob; do
   "$cehost" --profile $who.profile include-encode-key "exchange/$alice_enc.pub" > out 2>&1

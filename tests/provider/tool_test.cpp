@@ -160,18 +160,23 @@ std::string PublicKeyOf(const std::string &path) {
 }
 
 // Two runs of `new` at once on one device, 20 rounds each for a device that
-// does not exist yet and for one that holds another file: exactly one run
-// succeeds, the other says the device holds a key, and the device holds the
-// winner's whole pair, whose public keys alone were published.
+// does not exist yet, one that holds another file, and a link to an empty
+// folder: exactly one run succeeds, the other says the device holds a key,
+// and the device holds the winner's whole pair, whose public keys alone were
+// published.
 TEST(ProviderKeyTool, TwoRunsOnOneDeviceMakeExactlyOnePair) {
   TempDir tmp;
-  for (const bool occupied : {false, true}) {
+  enum State { Absent, Occupied, Linked };
+  for (const State state : {Absent, Occupied, Linked}) {
     for (int round = 0; round < 20; ++round) {
-      const std::string name = std::to_string(occupied) + "-" + std::to_string(round);
+      const std::string name = std::to_string(state) + "-" + std::to_string(round);
       const std::string device = tmp.File("dev-" + name), pub = tmp.File("pub-" + name);
-      if (occupied) {
+      if (state == Occupied) {
         std::filesystem::create_directories(device);
         WriteFile(device + "/notes.txt", Bytes{'x'});
+      } else if (state == Linked) {
+        std::filesystem::create_directories(device + "-target");
+        std::filesystem::create_directory_symlink(device + "-target", device);
       }
       std::string script;
       for (const char *number : {"0001", "0002"})
@@ -203,13 +208,16 @@ TEST(ProviderKeyTool, TwoRunsOnOneDeviceMakeExactlyOnePair) {
       std::size_t entries = 0;
       for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(device))
         ++entries;
-      EXPECT_EQ(entries, occupied ? 3u : 2u) << name << ": staging files left on the device";
+      EXPECT_EQ(entries, state == Occupied ? 3u : 2u) << name << ": staging files left on it";
+      EXPECT_EQ(std::filesystem::is_symlink(device), state == Linked) << name;
     }
   }
   std::size_t top = 0;
   for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(tmp.Path()))
     ++top;
-  EXPECT_EQ(top, 20u * 2 * 4) << "staging folders left beside the devices";
+  // Per round: the device, the public folder and the two outputs; a link's
+  // target besides.
+  EXPECT_EQ(top, 20u * 3 * 4 + 20) << "staging folders left beside the devices";
 }
 #endif
 
