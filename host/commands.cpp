@@ -24,6 +24,19 @@ std::vector<char> UidBuffer(Session *s) {
       ReportedSize(s->Api().GetMaxUIDLength(s->Handle()), "GetMaxUIDLength") + 1, '\0');
 }
 
+// An identifier the module took from a block or signature, for the
+// terminal: whatever the sender put there, control characters are shown as
+// '?', so they cannot move the cursor or retitle the window.
+std::string Shown(const std::vector<char> &uid) {
+  std::string text = uid.data();
+  for (char &c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F || b == 0x98) // 0x98: the one control of Windows-1251
+      c = '?';
+  }
+  return platform::Cp1251ToUtf8(text);
+}
+
 // The module reported more bytes than the buffer its own query sized.
 void CheckFits(int32_t length, std::size_t capacity, const char *what) {
   if (length < 0 || static_cast<std::size_t>(length) > capacity)
@@ -168,8 +181,7 @@ int Decrypt(Session *s, const std::vector<std::string> &args) {
   int32_t size = CheckedLength(data.size(), file);
   std::vector<char> sender = UidBuffer(s);
   const int32_t rc = s->Api().DecodeData(s->Handle(), data.data(), &size, sender.data());
-  s->Check(rc, "decrypting " + file +
-                   (sender[0] != '\0' ? " from " + platform::Cp1251ToUtf8(sender.data()) : ""));
+  s->Check(rc, "decrypting " + file + (sender[0] != '\0' ? " from " + Shown(sender) : ""));
   CheckFits(size, data.size(), "decrypted data");
   data.resize(static_cast<std::size_t>(size));
   const std::string out = !a.output.empty()        ? a.output
@@ -178,7 +190,7 @@ int Decrypt(Session *s, const std::vector<std::string> &args) {
   // The plaintext is never readable by more people than its encrypted form.
   WriteFile(out, data, in.permissions);
   std::printf("decrypted %s -> %s (%d bytes), sender %s\n", file.c_str(), out.c_str(), size,
-              platform::Cp1251ToUtf8(sender.data()).c_str());
+              Shown(sender).c_str());
   return kExitOk;
 }
 
@@ -213,9 +225,8 @@ int Verify(Session *s, const std::vector<std::string> &args) {
                                          signature.data(), CheckedLength(signature.size(), sigFile),
                                          signer.data());
   s->Check(rc, "verifying " + file + " with " + sigFile +
-                   (signer[0] != '\0' ? ", signer " + platform::Cp1251ToUtf8(signer.data()) : ""));
-  std::printf("signature of %s is valid, signer %s\n", file.c_str(),
-              platform::Cp1251ToUtf8(signer.data()).c_str());
+                   (signer[0] != '\0' ? ", signer " + Shown(signer) : ""));
+  std::printf("signature of %s is valid, signer %s\n", file.c_str(), Shown(signer).c_str());
   return kExitOk;
 }
 
@@ -251,13 +262,13 @@ int RemoveSignCommand(Session *s, const std::vector<std::string> &args) {
   std::vector<char> signer = UidBuffer(s);
   const int32_t rc = s->Api().RemoveSign(s->Handle(), data.data(), &length, signer.data());
   s->Check(rc, "checking and removing the signature of " + file +
-                   (signer[0] != '\0' ? ", signer " + platform::Cp1251ToUtf8(signer.data()) : ""));
+                   (signer[0] != '\0' ? ", signer " + Shown(signer) : ""));
   CheckFits(length, data.size(), "data");
   data.resize(static_cast<std::size_t>(length));
   const std::string out = a.output.empty() ? file : a.output;
   WriteFile(out, data, in.permissions);
-  std::printf("removed a valid signature of %s: %s (%d bytes)\n",
-              platform::Cp1251ToUtf8(signer.data()).c_str(), out.c_str(), length);
+  std::printf("removed a valid signature of %s: %s (%d bytes)\n", Shown(signer).c_str(),
+              out.c_str(), length);
   return kExitOk;
 }
 
