@@ -125,12 +125,14 @@ void WriteFile(const std::string &name, const std::vector<unsigned char> &data,
   };
   if (name.empty() || name.back() == '/')
     fail("not a file name");
-  // The permission bits: those of the file replaced, else the usual ones.
+  // The permission bits: those of the file replaced, else the usual ones
+  // (also for a link, which is replaced, not followed: whoever planted it
+  // does not choose the bits).
   unsigned mode = 0;
   struct stat st {};
-  if (::stat(name.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode))
-      fail("it is a directory");
+  if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+    fail("it is a directory");
+  if (::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     mode = static_cast<unsigned>(st.st_mode & 0777);
   } else {
     const mode_t mask = ::umask(077);

@@ -72,6 +72,7 @@ decrypt a 0600 file to a new one|"${B[@]}" decrypt pay.enc -o pay.new|pay.new|60
 decrypt a 0600 file over a 0644 one|"${B[@]}" decrypt pay.enc -o pay.old|pay.old|600
 add a signature to a 0640 file|chmod 640 pay.new && "${A[@]}" add-sign pay.new -o pay.signed|pay.signed|640
 a signature of a 0600 file|"${A[@]}" sign pay.new -o pay.sig|pay.sig|644
+a link to a 0666 file as output|printf x > open.txt && chmod 666 open.txt && ln -s open.txt pay.lnk && "${A[@]}" sign pay.new -o pay.lnk|pay.lnk|644
 T
 
 # Links planted at the output, or at the temporary names a writer used to
