@@ -82,6 +82,16 @@ Session::Session(ModuleApi &api, const Profile &profile) : api_(api) {
   engine_ = api_.GetCryptObj(0);
   if (engine_ == nullptr)
     throw Failure(kExitFailed, "the module could not create an engine");
+  try {
+    Configure(profile);
+  } catch (...) {
+    // No destructor runs for a constructor that throws: the engine goes here.
+    api_.DoneEngine(engine_);
+    throw;
+  }
+}
+
+void Session::Configure(const Profile &profile) {
   if (!profile.rootPath.empty())
     api_.SetRootPath(engine_, ModuleText(profile.rootPath, "the profile's \"Root path\"").c_str());
   for (const auto &[name, value] : profile.values) {

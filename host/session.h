@@ -47,6 +47,8 @@ public:
   void SetParam(const std::string &utf8Name, const std::string &utf8Value);
 
 private:
+  void Configure(const Profile &profile);
+
   ModuleApi &api_;
   CE_HANDLE engine_ = nullptr;
 };
