@@ -130,8 +130,8 @@ void WriteFile(const std::string &name, const std::vector<unsigned char> &data,
   // does not choose the bits).
   unsigned mode = 0;
   struct stat st {};
-  if (::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-    fail("it is a directory");
+  if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    fail(S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
   if (::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     mode = static_cast<unsigned>(st.st_mode & 0777);
   } else {

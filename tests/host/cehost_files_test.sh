@@ -86,6 +86,9 @@ bash -c 'for n in 0 1 2; do ln -s victim "planted.txt.tmp.$$.$n"; done; exec "$0
 check "decrypt with links planted at the old temporary names" 0 $?
 grep -qx victim victim; check "the planted links' target is untouched" 0 $?
 cmp -s planted.txt pay.txt; check "the output is the plaintext" 0 $?
+mkfifo pipe
+"${A[@]}" sign pay.txt -o pipe > out 2>&1; check "an output that is no regular file is refused" 4 $?
+[ -p pipe ]; check "the pipe is still a pipe" 0 $?
 ls -A | grep -q '^\.cehost-'; check "no temporary file is left" 1 $?
 
 finish cehost_files
