@@ -130,6 +130,22 @@ void Texts() {
   Write("engine_parameters", "bad-time-outs", "\n\n\n\n\n\n\nabc\n99999999999\nYes\nno\nx");
 }
 
+void HostProfiles() {
+  Write("host_profile", "profile",
+        "# client\nRoot path = /srv/client\nPath to public = /srv/client/public\n"
+        "Key device = TM:COM1\nEncode UID = 0001000001\nSign UID = 000100000101\n"
+        "Encrypt for key number = 0002;0003\n");
+  Write("host_profile", "bom-crlf-cyrillic",
+        "\xEF\xBB\xBFPath to secret = /home/\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87\xD0\xB8\r\n"
+        "  Sign UID=000100000101  \r\n\r\n");
+  Write("host_profile", "given-twice", "Sign UID = 1\nSign UID = 2\n");
+  Write("host_profile", "no-equals", "Sign UID 000100000101\n");
+  int n = 0;
+  for (std::string_view text :
+       {"0002,0003", "0002 0003;0004000001", "0002abc", " ; ", "0002;;x", "000200000101\t0003"})
+    Write("host_profile", "recipients-" + std::to_string(++n), text);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -148,6 +164,7 @@ int main(int argc, char **argv) {
   SignedBlocks();
   KeysAndDirectories();
   Texts();
+  HostProfiles();
   std::printf("seeds written to %s\n", argv[1]);
   return 0;
 }

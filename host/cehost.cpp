@@ -23,7 +23,7 @@ void PrintUsage(std::FILE *out) {
                "  --module PATH   the module to load (default: beside this program)\n"
                "  --profile FILE  one user's parameters, one \"name = value\" a line, names as\n"
                "                  'cehost params' lists them, plus \"Root path\" (default:\n"
-               "                  $CEHOST_PROFILE, else the module's defaults)\n\n"
+               "                  $CEHOST_PROFILE; commands that use keys need one)\n\n"
                "Commands:\n");
   for (const Command &c : Commands())
     std::fprintf(out, "  %-19s %s\n", c.name, c.summary);
@@ -92,13 +92,18 @@ int Run(int argc, char **argv) {
     return kExitUsage;
   }
 
+  if (command != nullptr && command->needsProfile && profilePath.empty())
+    throw Failure(kExitUsage, std::string(command->name) +
+                                  " works with your keys: give your profile with --profile FILE "
+                                  "or CEHOST_PROFILE=FILE (see cehost --help for its lines)");
+  const Profile profile = profilePath.empty() ? Profile{} : LoadProfile(profilePath);
+
   ModuleApi api(modulePath);
   if (!api.Loaded())
     throw Failure(kExitNoModule, api.Error() + " (use --module PATH)");
   if (name == "demo")
     return RunDemo(api, args);
 
-  const Profile profile = profilePath.empty() ? Profile{} : Profile::Load(profilePath);
   Session session(api, profile);
   return command->run(&session, args);
 }

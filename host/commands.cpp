@@ -1,15 +1,49 @@
 #include "host/commands.h"
 
+#include "host/files.h"
+#include "host/fingerprint.h"
 #include "platform/cp1251.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <limits>
+#include <optional>
 
 namespace cehost {
 namespace {
 
-std::string ToModule(const std::string &utf8) { return platform::Utf8ToCp1251(utf8); }
+// A key identifier from the command line for the module.
+std::string ModuleUid(const std::string &uid) { return ModuleText(uid, "the key identifier"); }
+
+// A buffer for an identifier the module writes (sender, signer).
+std::vector<char> UidBuffer(Session *s) {
+  return std::vector<char>(
+      ReportedSize(s->Api().GetMaxUIDLength(s->Handle()), "GetMaxUIDLength") + 1, '\0');
+}
+
+// An identifier the module took from a block or signature, for the
+// terminal: whatever the sender put there, control characters are shown as
+// '?', so they cannot move the cursor or retitle the window.
+std::string Shown(const std::vector<char> &uid) {
+  std::string text = uid.data();
+  for (char &c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F || b == 0x98) // 0x98: the one control of Windows-1251
+      c = '?';
+  }
+  return platform::Cp1251ToUtf8(text);
+}
+
+// The module reported more bytes than the buffer its own query sized.
+void CheckFits(int32_t length, std::size_t capacity, const char *what) {
+  if (length < 0 || static_cast<std::size_t>(length) > capacity)
+    throw Failure(kExitFailed, std::string("the module reported ") + std::to_string(length) +
+                                   " bytes of " + what + " for a buffer of " +
+                                   std::to_string(capacity) + "; nothing was written");
+}
 
 bool EndsWith(const std::string &s, const std::string &suffix) {
   return s.size() >= suffix.size() &&
@@ -20,7 +54,7 @@ bool EndsWith(const std::string &s, const std::string &suffix) {
 struct Args {
   std::vector<std::string> positional;
   std::string output;
-  std::string recipients;
+  std::optional<std::string> recipients;
 };
 
 Args Parse(const std::vector<std::string> &args, bool allowOutput, bool allowRecipients) {
@@ -30,10 +64,14 @@ Args Parse(const std::vector<std::string> &args, bool allowOutput, bool allowRec
     if (allowOutput && (a == "-o" || a == "--output")) {
       if (++i >= args.size())
         throw Failure(kExitUsage, a + " needs a file name");
+      if (!parsed.output.empty())
+        throw Failure(kExitUsage, a + " is given twice: give one output");
       parsed.output = args[i];
     } else if (allowRecipients && a == "--to") {
       if (++i >= args.size())
         throw Failure(kExitUsage, "--to needs a recipient list such as 0002;0017");
+      if (parsed.recipients)
+        throw Failure(kExitUsage, "--to is given twice: give all recipients in one list");
       parsed.recipients = args[i];
     } else if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
       throw Failure(kExitUsage, "unknown option " + a);
@@ -73,9 +111,12 @@ int Params(Session *s, const std::vector<std::string> &args) {
   Expect(Parse(args, false, false), 0, 0, "no arguments");
   ModuleApi &api = s->Api();
   const int32_t count = api.GetCryptoParamNumber(s->Handle());
+  std::vector<char> name(
+      ReportedSize(api.GetMaxCryptoParamNameLength(s->Handle()), "GetMaxCryptoParamNameLength") +
+      1);
   for (int32_t i = 1; i <= count; ++i) {
-    char name[256] = {};
-    api.GetCryptoParamName(s->Handle(), i, name);
+    std::fill(name.begin(), name.end(), '\0');
+    api.GetCryptoParamName(s->Handle(), i, name.data());
     int32_t kind = 0;
     char info[256] = {};
     int32_t size = sizeof info;
@@ -90,7 +131,7 @@ int Params(Session *s, const std::vector<std::string> &args) {
     std::string quoted(1, '"');
     quoted += s->ParamValue(i);
     quoted += '"';
-    std::printf("%2d  %-32s = %-24s (%s)\n", i, platform::Cp1251ToUtf8(name).c_str(),
+    std::printf("%2d  %-32s = %-24s (%s)\n", i, platform::Cp1251ToUtf8(name.data()).c_str(),
                 quoted.c_str(), describe.c_str());
   }
   return kExitOk;
@@ -102,20 +143,25 @@ int Encrypt(Session *s, const std::vector<std::string> &args) {
     throw Failure(kExitUsage, "expected one or more files to encrypt");
   if (!a.output.empty() && a.positional.size() != 1)
     throw Failure(kExitUsage, "-o names the output of a single file");
-  const std::string recipients = ToModule(a.recipients);
+  // Without --to the module encrypts for the profile's list, and its size
+  // query answers for that list when it is given none.
+  const std::string recipients =
+      a.recipients ? JoinRecipients(ParseRecipients(*a.recipients, "--to")) : std::string();
+  const char *list = a.recipients ? recipients.c_str() : nullptr;
+  const std::string forWhom = a.recipients ? recipients : s->ParamValue("Encrypt for key number");
   const int32_t addition = static_cast<int32_t>(
-      ReportedSize(s->Api().GetMaxAdditionEx(s->Handle(), recipients.c_str()), "GetMaxAdditionEx"));
+      ReportedSize(s->Api().GetMaxAdditionEx(s->Handle(), list), "GetMaxAdditionEx"));
   Progress progress(a.positional.size());
   std::size_t done = 0;
   for (const std::string &file : a.positional) {
-    std::vector<unsigned char> data = ReadFile(file);
+    std::vector<unsigned char> data = ReadFile(file).bytes;
     int32_t size = CheckedLength(data.size(), file);
     if (size > std::numeric_limits<int32_t>::max() - addition)
       throw Failure(kExitFileError, file + " is too large to encrypt");
     data.resize(data.size() + static_cast<std::size_t>(addition));
-    s->Check(s->Api().EncodeData(s->Handle(), data.data(), &size,
-                                 recipients.empty() ? nullptr : recipients.c_str()),
-             "encrypting " + file);
+    s->Check(s->Api().EncodeData(s->Handle(), data.data(), &size, list),
+             "encrypting " + file + " for " + forWhom);
+    CheckFits(size, data.size(), "encrypted data");
     data.resize(static_cast<std::size_t>(size));
     const std::string out = a.output.empty() ? file + ".enc" : a.output;
     WriteFile(out, data);
@@ -130,17 +176,21 @@ int Decrypt(Session *s, const std::vector<std::string> &args) {
   const Args a = Parse(args, true, false);
   Expect(a, 1, 1, "one encrypted file");
   const std::string &file = a.positional[0];
-  std::vector<unsigned char> data = ReadFile(file);
+  FileContent in = ReadFile(file);
+  std::vector<unsigned char> &data = in.bytes;
   int32_t size = CheckedLength(data.size(), file);
-  char sender[256] = {};
-  s->Check(s->Api().DecodeData(s->Handle(), data.data(), &size, sender), "decrypting " + file);
+  std::vector<char> sender = UidBuffer(s);
+  const int32_t rc = s->Api().DecodeData(s->Handle(), data.data(), &size, sender.data());
+  s->Check(rc, "decrypting " + file + (sender[0] != '\0' ? " from " + Shown(sender) : ""));
+  CheckFits(size, data.size(), "decrypted data");
   data.resize(static_cast<std::size_t>(size));
   const std::string out = !a.output.empty()        ? a.output
                           : EndsWith(file, ".enc") ? file.substr(0, file.size() - 4)
                                                    : file + ".dec";
-  WriteFile(out, data);
+  // The plaintext is never readable by more people than its encrypted form.
+  WriteFile(out, data, in.permissions);
   std::printf("decrypted %s -> %s (%d bytes), sender %s\n", file.c_str(), out.c_str(), size,
-              platform::Cp1251ToUtf8(sender).c_str());
+              Shown(sender).c_str());
   return kExitOk;
 }
 
@@ -148,13 +198,14 @@ int Sign(Session *s, const std::vector<std::string> &args) {
   const Args a = Parse(args, true, false);
   Expect(a, 1, 1, "one file to sign");
   const std::string &file = a.positional[0];
-  const std::vector<unsigned char> data = ReadFile(file);
+  const std::vector<unsigned char> data = ReadFile(file).bytes;
   std::vector<unsigned char> signature(
       ReportedSize(s->Api().GetMaxSignatureLength(s->Handle()), "GetMaxSignatureLength"));
   int32_t length = 0;
   s->Check(s->Api().SignData(s->Handle(), data.data(), CheckedLength(data.size(), file),
                              signature.data(), &length, nullptr),
-           "signing " + file);
+           "signing " + file + " as " + s->ParamValue("Sign UID"));
+  CheckFits(length, signature.size(), "signature");
   signature.resize(static_cast<std::size_t>(length));
   const std::string out = a.output.empty() ? file + ".sig" : a.output;
   WriteFile(out, signature);
@@ -167,14 +218,15 @@ int Verify(Session *s, const std::vector<std::string> &args) {
   Expect(a, 1, 2, "the signed file and, optionally, its signature file");
   const std::string &file = a.positional[0];
   const std::string sigFile = a.positional.size() > 1 ? a.positional[1] : file + ".sig";
-  const std::vector<unsigned char> data = ReadFile(file);
-  const std::vector<unsigned char> signature = ReadFile(sigFile);
-  char signer[256] = {};
-  s->Check(s->Api().VerifyData(s->Handle(), data.data(), CheckedLength(data.size(), file),
-                               signature.data(), CheckedLength(signature.size(), sigFile), signer),
-           "verifying " + file);
-  std::printf("signature of %s is valid, signer %s\n", file.c_str(),
-              platform::Cp1251ToUtf8(signer).c_str());
+  const std::vector<unsigned char> data = ReadFile(file).bytes;
+  const std::vector<unsigned char> signature = ReadFile(sigFile).bytes;
+  std::vector<char> signer = UidBuffer(s);
+  const int32_t rc = s->Api().VerifyData(s->Handle(), data.data(), CheckedLength(data.size(), file),
+                                         signature.data(), CheckedLength(signature.size(), sigFile),
+                                         signer.data());
+  s->Check(rc, "verifying " + file + " with " + sigFile +
+                   (signer[0] != '\0' ? ", signer " + Shown(signer) : ""));
+  std::printf("signature of %s is valid, signer %s\n", file.c_str(), Shown(signer).c_str());
   return kExitOk;
 }
 
@@ -182,17 +234,20 @@ int AddSignCommand(Session *s, const std::vector<std::string> &args) {
   const Args a = Parse(args, true, false);
   Expect(a, 1, 1, "one file to sign in place (or -o for another file)");
   const std::string &file = a.positional[0];
-  std::vector<unsigned char> data = ReadFile(file);
+  FileContent in = ReadFile(file);
+  std::vector<unsigned char> &data = in.bytes;
   int32_t length = CheckedLength(data.size(), file);
   const int32_t room = static_cast<int32_t>(
       ReportedSize(s->Api().GetMaxSignAddition(s->Handle()), "GetMaxSignAddition"));
   if (length > std::numeric_limits<int32_t>::max() - room)
     throw Failure(kExitFileError, file + " is too large to sign");
   data.resize(data.size() + static_cast<std::size_t>(room));
-  s->Check(s->Api().AddSign(s->Handle(), data.data(), &length, nullptr), "signing " + file);
+  s->Check(s->Api().AddSign(s->Handle(), data.data(), &length, nullptr),
+           "signing " + file + " as " + s->ParamValue("Sign UID"));
+  CheckFits(length, data.size(), "signed data");
   data.resize(static_cast<std::size_t>(length));
   const std::string out = a.output.empty() ? file : a.output;
-  WriteFile(out, data);
+  WriteFile(out, data, in.permissions);
   std::printf("added a signature: %s (%d bytes)\n", out.c_str(), length);
   return kExitOk;
 }
@@ -201,28 +256,118 @@ int RemoveSignCommand(Session *s, const std::vector<std::string> &args) {
   const Args a = Parse(args, true, false);
   Expect(a, 1, 1, "one signed file (changed in place, or -o for another file)");
   const std::string &file = a.positional[0];
-  std::vector<unsigned char> data = ReadFile(file);
+  FileContent in = ReadFile(file);
+  std::vector<unsigned char> &data = in.bytes;
   int32_t length = CheckedLength(data.size(), file);
-  char signer[256] = {};
-  s->Check(s->Api().RemoveSign(s->Handle(), data.data(), &length, signer),
-           "checking and removing the signature of " + file);
+  std::vector<char> signer = UidBuffer(s);
+  const int32_t rc = s->Api().RemoveSign(s->Handle(), data.data(), &length, signer.data());
+  s->Check(rc, "checking and removing the signature of " + file +
+                   (signer[0] != '\0' ? ", signer " + Shown(signer) : ""));
+  CheckFits(length, data.size(), "data");
   data.resize(static_cast<std::size_t>(length));
   const std::string out = a.output.empty() ? file : a.output;
-  WriteFile(out, data);
-  std::printf("removed a valid signature of %s: %s (%d bytes)\n",
-              platform::Cp1251ToUtf8(signer).c_str(), out.c_str(), length);
+  WriteFile(out, data, in.permissions);
+  std::printf("removed a valid signature of %s: %s (%d bytes)\n", Shown(signer).c_str(),
+              out.c_str(), length);
   return kExitOk;
+}
+
+// What a public key file says about itself: its identifier and kind, read
+// from the header of the public key block the module's provider writes
+// (240 or 304 bytes, "KPUB", kind 'E' or 'S' at 6, identifier at 8).
+struct KeyBlockHeader {
+  std::string uid;
+  bool encryption;
+};
+
+std::optional<KeyBlockHeader> ReadKeyBlockHeader(const std::vector<unsigned char> &block) {
+  if ((block.size() != 240 && block.size() != 304) || std::memcmp(block.data(), "KPUB", 4) != 0 ||
+      (block[6] != 'E' && block[6] != 'S'))
+    return std::nullopt;
+  std::string uid;
+  for (std::size_t i = 8; i < 20 && block[i] != 0; ++i)
+    uid += static_cast<char>(block[i]);
+  const bool digits =
+      std::all_of(uid.begin(), uid.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!digits || uid.size() != (block[6] == 'E' ? 10u : 12u))
+    return std::nullopt;
+  return KeyBlockHeader{uid, block[6] == 'E'};
+}
+
+// The public key block the directory holds under uid, read back from the
+// module's report on it (its hexadecimal dump); nothing when it holds none.
+std::optional<std::vector<unsigned char>> DirectoryKey(Session *s, const std::string &uid) {
+  std::vector<char> report(
+      ReportedSize(s->Api().GetMaxReportSize(s->Handle()), "GetMaxReportSize") + 1, '\0');
+  if (s->Api().GetReport(s->Handle(), ModuleUid(uid).c_str(), report.data()) != 0)
+    return std::nullopt;
+  const char *dump = std::strstr(report.data(), "PKey=");
+  if (dump == nullptr)
+    return std::nullopt;
+  std::vector<unsigned char> block;
+  int high = -1;
+  for (const char *p = dump + 5; *p != '\0'; ++p) {
+    const char c = *p;
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (digit < 0)
+      continue;
+    if (high < 0) {
+      high = digit;
+    } else {
+      block.push_back(static_cast<unsigned char>(high * 16 + digit));
+      high = -1;
+    }
+  }
+  return block;
 }
 
 int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryptionKey) {
   const Args a = Parse(args, false, false);
   Expect(a, 1, 1, "one public key file");
-  const std::string path = ToModule(a.positional[0]);
+  const std::string &file = a.positional[0];
+  const std::string path = ModulePath(file, "the key file name");
+  const char *kind = encryptionKey ? "encryption" : "signature";
+  // Which key the file holds, and what the directory holds under its
+  // identifier now. An unreadable file goes to the module all the same,
+  // which says what is wrong with it.
+  std::optional<KeyBlockHeader> header;
+  std::vector<unsigned char> fileBlock;
+  std::error_code sizeError;
+  if (KindOf(file) == PathKind::File && std::filesystem::file_size(file, sizeError) <= 4096) {
+    fileBlock = ReadFile(file).bytes;
+    header = ReadKeyBlockHeader(fileBlock);
+  }
+  if (header && header->encryption != encryptionKey)
+    std::fprintf(stderr, "cehost: note: %s holds the %s key %s, included here as a %s key\n",
+                 file.c_str(), header->encryption ? "encryption" : "signature", header->uid.c_str(),
+                 kind);
+  const std::optional<std::vector<unsigned char>> before =
+      header ? DirectoryKey(s, header->uid) : std::nullopt;
+
   const int32_t rc = encryptionKey ? s->Api().IncludePublicEncodeKey(s->Handle(), path.c_str())
                                    : s->Api().IncludePublicKey(s->Handle(), path.c_str());
-  s->Check(rc, "including " + a.positional[0]);
-  std::printf("included the %s public key %s\n", encryptionKey ? "encryption" : "signature",
-              a.positional[0].c_str());
+  s->Check(rc, "including " + file + (header ? " (key " + header->uid + ")" : "") + " into " +
+                   s->ParamValue("Path to public"));
+  if (!header) {
+    std::printf("included the %s public key %s (its identifier cannot be read from the file)\n",
+                kind, file.c_str());
+    return kExitOk;
+  }
+  const std::vector<unsigned char> now = DirectoryKey(s, header->uid).value_or(fileBlock);
+  if (now != fileBlock)
+    std::fprintf(stderr,
+                 "cehost: warning: the directory's key %s is not the one read from %s; was the "
+                 "file changed meanwhile? Compare the fingerprints below with its sender.\n",
+                 header->uid.c_str(), file.c_str());
+  std::printf("included %s, %s key, fingerprint %s, from %s\n", header->uid.c_str(),
+              header->encryption ? "encryption" : "signature", Fingerprint(now).c_str(),
+              file.c_str());
+  if (before && *before != now)
+    std::printf("replaced the different key the directory held under %s: old fingerprint %s, "
+                "new fingerprint %s\n",
+                header->uid.c_str(), Fingerprint(*before).c_str(), Fingerprint(now).c_str());
+  else if (before)
+    std::printf("the directory held this key already\n");
   return kExitOk;
 }
 
@@ -236,8 +381,8 @@ int IncludeEncodeKey(Session *s, const std::vector<std::string> &args) {
 int RemoveKey(Session *s, const std::vector<std::string> &args) {
   const Args a = Parse(args, false, false);
   Expect(a, 1, 1, "one key identifier (10 or 12 characters)");
-  s->Check(s->Api().RemoveCertificate(s->Handle(), ToModule(a.positional[0]).c_str()),
-           "removing " + a.positional[0]);
+  s->Check(s->Api().RemoveCertificate(s->Handle(), ModuleUid(a.positional[0]).c_str()),
+           "removing " + a.positional[0] + " from " + s->ParamValue("Path to public"));
   std::printf("removed the public key %s\n", a.positional[0].c_str());
   return kExitOk;
 }
@@ -247,8 +392,8 @@ int Report(Session *s, const std::vector<std::string> &args) {
   Expect(a, 1, 1, "one key identifier");
   std::vector<char> report(
       ReportedSize(s->Api().GetMaxReportSize(s->Handle()), "GetMaxReportSize") + 1, '\0');
-  s->Check(s->Api().GetReport(s->Handle(), ToModule(a.positional[0]).c_str(), report.data()),
-           "reporting on " + a.positional[0]);
+  s->Check(s->Api().GetReport(s->Handle(), ModuleUid(a.positional[0]).c_str(), report.data()),
+           "reporting on " + a.positional[0] + " in " + s->ParamValue("Path to public"));
   std::fputs(platform::Cp1251ToUtf8(report.data()).c_str(), stdout);
   return kExitOk;
 }
@@ -290,10 +435,12 @@ int32_t CheckedLength(std::size_t size, const std::string &fileName) {
 const std::vector<Command> &Commands() {
   static const std::vector<Command> commands = {
       {"params", "", "list the parameters: name, value and description",
-       "Shows the values the profile gives (defaults for the rest).", true, Params},
+       "Shows the values the profile gives (defaults for the rest).", false, Params},
       {"encrypt", "--to LIST FILE... [-o OUT]", "encrypt files for recipients",
-       "LIST holds key numbers separated by ';' (default: the profile's \"Encrypt for key\n"
-       "number\"). Each FILE is written to FILE.enc (or OUT for a single file).",
+       "LIST holds four-digit key numbers (or full 10- or 12-digit key identifiers)\n"
+       "separated by ';', ',' or blanks; anything else is refused (default: the profile's\n"
+       "\"Encrypt for key number\"). Each FILE is written to FILE.enc (or OUT for a single\n"
+       "file).",
        true, Encrypt},
       {"decrypt", "FILE [-o OUT]", "decrypt a file and print its sender",
        "Writes FILE without its .enc ending (or FILE.dec, or OUT).", true, Decrypt},
@@ -312,8 +459,8 @@ const std::vector<Command> &Commands() {
       {"remove-key", "UID", "remove a public key from the directory",
        "UID has 10 (encryption) or 12 (signature) characters.", true, RemoveKey},
       {"report", "UID", "print the report on a public key", "", true, Report},
-      {"error-text", "CODE", "print the text of a result code", "", true, ErrorTextCommand},
-      {"clear-cache", "", "empty the module's cache of loaded keys", "", true, ClearCache},
+      {"error-text", "CODE", "print the text of a result code", "", false, ErrorTextCommand},
+      {"clear-cache", "", "empty the module's cache of loaded keys", "", false, ClearCache},
   };
   return commands;
 }

@@ -3,6 +3,8 @@
 
 #include "host/session.h"
 
+#include <cstdint>
+
 #include <string>
 #include <vector>
 
@@ -13,7 +15,7 @@ struct Command {
   const char *usage;   // arguments after the command name
   const char *summary; // one line
   const char *help;    // the rest of the help text
-  bool needsEngine;
+  bool needsProfile;   // works on the user's keys, so a profile must be given
   int (*run)(Session *session, const std::vector<std::string> &args);
 };
 

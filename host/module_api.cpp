@@ -44,6 +44,9 @@ ModuleApi::ModuleApi(const std::string &path) : path_(path) {
   Bind(GetMaxReportSize, "GetMaxReportSize");
   Bind(ClearCash, "ClearCash");
   Bind(GetMaxErrorStringLength, "GetMaxErrorStringLength");
+  Bind(GetMaxUIDLength, "GetMaxUIDLength");
+  Bind(GetMaxCryptoParamNameLength, "GetMaxCryptoParamNameLength");
+  Bind(GetMaxCryptoParamValueLength, "GetMaxCryptoParamValueLength");
 }
 
 ModuleApi::~ModuleApi() { platform::FreeLibraryHandle(module_); }

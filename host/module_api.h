@@ -47,6 +47,9 @@ public:
   decltype(&::GetMaxReportSize) GetMaxReportSize = nullptr;
   decltype(&::ClearCash) ClearCash = nullptr;
   decltype(&::GetMaxErrorStringLength) GetMaxErrorStringLength = nullptr;
+  decltype(&::GetMaxUIDLength) GetMaxUIDLength = nullptr;
+  decltype(&::GetMaxCryptoParamNameLength) GetMaxCryptoParamNameLength = nullptr;
+  decltype(&::GetMaxCryptoParamValueLength) GetMaxCryptoParamValueLength = nullptr;
 
 private:
   template <typename F> void Bind(F &slot, const char *name);

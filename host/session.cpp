@@ -1,10 +1,11 @@
 #include "host/session.h"
 
+#include "host/files.h"
 #include "platform/cp1251.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -18,14 +19,6 @@
 
 namespace cehost {
 namespace {
-
-std::string Trim(const std::string &s) {
-  const auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos)
-    return {};
-  const auto last = s.find_last_not_of(" \t\r\n");
-  return s.substr(first, last - first + 1);
-}
 
 std::string g_deviceName;
 bool g_prompting = false;
@@ -47,44 +40,40 @@ void CE_STDCALL KeyDeviceRequest(int32_t state) {
   std::fflush(stderr);
 }
 
+constexpr const char *kRecipientsParameter = "Encrypt for key number";
+constexpr std::uintmax_t kMaxProfileSize = 64 * 1024;
+
 } // namespace
 
 bool StderrIsTerminal() { return CEHOST_ISATTY(CEHOST_FILENO(stderr)) != 0; }
 
-Profile Profile::Load(const std::string &fileName) {
-  std::ifstream in(platform::NativePath(fileName));
-  if (!in)
-    throw Failure(kExitUsage, "cannot read the profile " + fileName);
-  Profile profile;
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    const std::string text = Trim(line);
-    if (text.empty() || text[0] == '#')
-      continue;
-    const auto eq = text.find('=');
-    if (eq == std::string::npos)
-      throw Failure(kExitUsage,
-                    fileName + ":" + std::to_string(number) + ": expected \"name = value\"");
-    const std::string name = Trim(text.substr(0, eq));
-    const std::string value = Trim(text.substr(eq + 1));
-    if (name == "Root path")
-      profile.rootPath = value;
-    else
-      profile.values[name] = value;
+Profile LoadProfile(const std::string &fileName) {
+  switch (KindOf(fileName)) {
+  case PathKind::Missing:
+    throw Failure(kExitUsage, "the profile " + fileName +
+                                  " does not exist: give the file that holds your parameters "
+                                  "(--profile FILE or CEHOST_PROFILE)");
+  case PathKind::Directory:
+    throw Failure(kExitUsage, "the profile " + fileName +
+                                  " is a directory: give the profile file itself (--profile FILE "
+                                  "or CEHOST_PROFILE)");
+  default:
+    break;
   }
-  return profile;
-}
-
-std::string Profile::Text() const {
-  std::ostringstream out;
-  out << "# cehost profile: one user's parameters by name\n";
-  if (!rootPath.empty())
-    out << "Root path = " << rootPath << "\n";
-  for (const auto &[name, value] : values)
-    out << name << " = " << value << "\n";
-  return out.str();
+  FileContent content;
+  try {
+    std::error_code error;
+    if (const auto size = std::filesystem::file_size(fileName, error);
+        !error && size > kMaxProfileSize)
+      throw Failure(kExitUsage,
+                    "the profile " + fileName + " is larger than 64 KiB: is it a profile?");
+    content = ReadFile(fileName);
+  } catch (const Failure &f) {
+    throw Failure(kExitUsage, std::string(f.what()) + " (the profile)");
+  }
+  return Profile::Parse(
+      std::string_view(reinterpret_cast<const char *>(content.bytes.data()), content.bytes.size()),
+      fileName);
 }
 
 void SetKeyDevicePrompt(const std::string &deviceName) { g_deviceName = deviceName; }
@@ -93,11 +82,29 @@ Session::Session(ModuleApi &api, const Profile &profile) : api_(api) {
   engine_ = api_.GetCryptObj(0);
   if (engine_ == nullptr)
     throw Failure(kExitFailed, "the module could not create an engine");
+  try {
+    Configure(profile);
+  } catch (...) {
+    // No destructor runs for a constructor that throws: the engine goes here.
+    api_.DoneEngine(engine_);
+    throw;
+  }
+}
+
+void Session::Configure(const Profile &profile) {
   if (!profile.rootPath.empty())
-    api_.SetRootPath(engine_, platform::Utf8ToCp1251(profile.rootPath).c_str());
-  for (const auto &[name, value] : profile.values)
-    SetParam(name, value);
-  SetKeyDevicePrompt(ParamValue(ParamIndex("Key device")));
+    api_.SetRootPath(engine_, ModuleText(profile.rootPath, "the profile's \"Root path\"").c_str());
+  for (const auto &[name, value] : profile.values) {
+    // The module reads only the first four characters of each entry of a
+    // recipient list, so "0002,0003" would mean 0002 alone: the profile's
+    // list is read like --to and handed over with ';' between the items.
+    if (name == kRecipientsParameter && !value.empty())
+      SetParam(name, JoinRecipients(ParseRecipients(value, std::string("the profile's \"") +
+                                                               kRecipientsParameter + "\"")));
+    else
+      SetParam(name, value);
+  }
+  SetKeyDevicePrompt(ParamValue("Key device"));
   api_.SetTMRequestFunc(engine_, &KeyDeviceRequest);
 }
 
@@ -113,37 +120,99 @@ std::string Session::ErrorText(int32_t code) const {
   return platform::Cp1251ToUtf8(buffer.data());
 }
 
+std::string Session::Advice(int32_t code) const {
+  const auto quoted = [this](const char *name) { return "\"" + ParamValue(name) + "\""; };
+  switch (code) {
+  case -9:
+  case 122:
+  case 128:
+    return "The public key directory " + quoted("Path to public") +
+           " does not exist: create it, or correct \"Path to public\" in the profile.";
+  case 117:
+    return "The key is not in the public key directory " + quoted("Path to public") +
+           ": include the correspondent's key first (cehost include-encode-key FILE for "
+           "encryption, cehost include-key FILE for signatures).";
+  case 1002:
+    return "The signer's key is not in the public key directory " + quoted("Path to public") +
+           ": include it first with cehost include-key FILE.";
+  case 36:
+    return "The key device " + quoted("Key device") +
+           " was not found: insert it, or correct \"Key device\" in the profile.";
+  case 6:
+    return "No usable key " + quoted("Encode UID") + "/" + quoted("Sign UID") +
+           " on the key device " + quoted("Key device") +
+           ": check \"Key device\", \"Encode UID\" and \"Sign UID\" in the profile "
+           "(kestrel-keys new prints the identifiers).";
+  case 101:
+  case 129:
+    return "Wrong key: the block is not for " + quoted("Encode UID") + " on " +
+           quoted("Key device") +
+           " (it was encrypted for other recipients, or the profile names another user's key).";
+  case 131:
+    return "The public key directory " + quoted("Path to public") +
+           " belongs to another user's key: use your own directory in \"Path to public\".";
+  case -10:
+    return "\"Encode UID\" must be a 10-digit and \"Sign UID\" a 12-digit key identifier "
+           "(now " +
+           quoted("Encode UID") + " and " + quoted("Sign UID") + "): correct the profile.";
+  case -109:
+    return "\"Encode UID\" (" + quoted("Encode UID") +
+           ") does not begin with a four-digit key number: correct the profile.";
+  case 4:
+    return "The encrypted file was changed or damaged on its way: ask the sender for a new copy.";
+  case 1001:
+    return "The signature does not match the file: the file was changed after signing, or the "
+           "signature belongs to another file.";
+  default:
+    return {};
+  }
+}
+
 void Session::Check(int32_t code, const std::string &what) const {
   if (code == 0)
     return;
   const int exit =
       (code == CE_ERR_LOAD_LIBRARY || code == CE_ERR_ENTRY_POINTS) ? kExitNoModule : kExitFailed;
-  throw Failure(exit, what + ": " + ErrorText(code) + " (code " + std::to_string(code) + ")");
+  std::string message = what + ": " + ErrorText(code) + " (code " + std::to_string(code) + ")";
+  if (const std::string advice = Advice(code); !advice.empty())
+    message += "\n  " + advice;
+  throw Failure(exit, message);
 }
 
 int32_t Session::ParamIndex(const std::string &utf8Name) const {
   const std::string wanted = platform::Utf8ToCp1251(utf8Name);
   const int32_t count = api_.GetCryptoParamNumber(engine_);
+  std::vector<char> name(
+      ReportedSize(api_.GetMaxCryptoParamNameLength(engine_), "GetMaxCryptoParamNameLength") + 1);
   for (int32_t i = 1; i <= count; ++i) {
-    char name[256] = {};
-    api_.GetCryptoParamName(engine_, i, name);
-    if (wanted == name)
+    std::fill(name.begin(), name.end(), '\0');
+    api_.GetCryptoParamName(engine_, i, name.data());
+    if (wanted == name.data())
       return i;
   }
   return 0;
 }
 
 std::string Session::ParamValue(int32_t index) const {
-  char value[256] = {};
-  api_.GetCryptoParamValue(engine_, index, value);
-  return platform::Cp1251ToUtf8(value);
+  std::vector<char> value(
+      ReportedSize(api_.GetMaxCryptoParamValueLength(engine_), "GetMaxCryptoParamValueLength") + 1,
+      '\0');
+  api_.GetCryptoParamValue(engine_, index, value.data());
+  return platform::Cp1251ToUtf8(value.data());
+}
+
+std::string Session::ParamValue(const std::string &utf8Name) const {
+  const int32_t index = ParamIndex(utf8Name);
+  return index == 0 ? std::string() : ParamValue(index);
 }
 
 void Session::SetParam(const std::string &utf8Name, const std::string &utf8Value) {
   const int32_t index = ParamIndex(utf8Name);
   if (index == 0)
-    throw Failure(kExitUsage, "the module has no parameter \"" + utf8Name + "\"");
-  Check(api_.SetCryptoParamValue(engine_, index, platform::Utf8ToCp1251(utf8Value).c_str()),
+    throw Failure(kExitUsage,
+                  "the module has no parameter \"" + utf8Name + "\" (cehost params lists them)");
+  Check(api_.SetCryptoParamValue(
+            engine_, index, ModuleText(utf8Value, "the profile's \"" + utf8Name + "\"").c_str()),
         "setting \"" + utf8Name + "\"");
 }
 
@@ -151,22 +220,6 @@ std::size_t ReportedSize(int32_t size, const char *query) {
   if (size < 0)
     throw Failure(kExitFailed, std::string("the module could not answer ") + query);
   return static_cast<std::size_t>(size);
-}
-
-std::vector<unsigned char> ReadFile(const std::string &fileName) {
-  std::ifstream in(platform::NativePath(fileName), std::ios::binary);
-  if (!in)
-    throw Failure(kExitFileError, "cannot read " + fileName);
-  std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad())
-    throw Failure(kExitFileError, "cannot read " + fileName);
-  return data;
-}
-
-void WriteFile(const std::string &fileName, const std::vector<unsigned char> &data) {
-  if (!platform::WriteFileAtomically(fileName, data.data(), data.size()))
-    throw Failure(kExitFileError, "cannot write " + fileName + " (nothing was changed)");
 }
 
 } // namespace cehost

@@ -1,29 +1,34 @@
 // kestrel-keys: makes a user's key pair on a key device and describes
-// public key files.
-//
-//   kestrel-keys new --device DIR --number NNNN [--serial SSSSSS]
-//                    [--generation 4|5] [--public-out DIR2]
-//   kestrel-keys show FILE
+// public key files. kestrel-keys --help describes every option.
 #include "key_driver.h"
 #include "keygen.h"
 #include "platform/cp1251.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <process.h>
+#define KESTREL_KEYS_GETPID _getpid
+#else
 #include <sys/stat.h>
+#include <unistd.h>
+#define KESTREL_KEYS_GETPID getpid
 #endif
 
 using namespace kestrel_provider;
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
@@ -31,7 +36,38 @@ constexpr int kExitUsage = 2;
 void Usage() {
   std::cerr << "usage: kestrel-keys new --device DIR --number NNNN [--serial SSSSSS]\n"
                "                        [--generation 4|5] [--public-out DIR2]\n"
-               "       kestrel-keys show FILE\n";
+               "       kestrel-keys show FILE\n"
+               "       kestrel-keys --help\n";
+}
+
+void Help() {
+  std::cout
+      << "kestrel-keys: makes a user's key pair on a key device and describes public key files.\n"
+         "\n"
+         "usage: kestrel-keys new --device DIR --number NNNN [--serial SSSSSS]\n"
+         "                        [--generation 4|5] [--public-out DIR2]\n"
+         "       kestrel-keys show FILE\n"
+         "       kestrel-keys --help\n"
+         "\n"
+         "new  makes the encryption key NNNN+SSSSSS (10 digits) and the signature key\n"
+         "     NNNN+SSSSSS+\"01\" (12 digits) and prints \"encode-uid=...\" and \"sign-uid=...\".\n"
+         "  --device DIR       the key device: a folder (created if missing) that receives the\n"
+         "                     secret key files encrypt.key and sign.key, readable by their\n"
+         "                     owner only. A device that already holds a key is never\n"
+         "                     overwritten: of two runs on one device exactly one succeeds,\n"
+         "                     and a device never holds half a pair.\n"
+         "  --number NNNN      the four-digit key number; correspondents encrypt for it\n"
+         "  --serial SSSSSS    the six-digit series (default 000001)\n"
+         "  --generation 4|5   the provider generation the keys are for (default 4);\n"
+         "                     public key files have 240 bytes in 4, 304 in 5\n"
+         "  --public-out DIR2  the folder (created if missing) for the public key files\n"
+         "                     <identifier>.pub, one per key, to give to correspondents.\n"
+         "                     Without it they go into DIR, beside the secret keys.\n"
+         "show FILE  describes a public key file: identifier, kind, generation, algorithm and\n"
+         "           the key's coordinates.\n"
+         "\n"
+         "Exit codes: 0 success; 1 failure (the device already holds a key, a file cannot be\n"
+         "read or written); 2 wrong usage.\n";
 }
 
 // Command-line paths in the form the platform layer takes (Windows-1251).
@@ -67,9 +103,128 @@ private:
 #endif
 };
 
-void RemoveFile(const std::string &path) {
+// The native form of a folder path from the command line, without a
+// trailing separator.
+fs::path Folder(const std::string &path) {
+  fs::path folder = fs::path(platform::NativePath(path)).lexically_normal();
+  if (!folder.has_filename() && folder.has_parent_path() && folder != folder.root_path())
+    folder = folder.parent_path();
+  return folder;
+}
+
+// A native path in the form the platform layer takes (Windows-1251).
+std::string PlatformPath(const fs::path &native) {
+#if defined(_WIN32)
+  return native.string();
+#else
+  return platform::Utf8ToCp1251(native.string());
+#endif
+}
+
+bool HoldsKey(const fs::path &device) {
   std::error_code ignored;
-  std::filesystem::remove(platform::NativePath(path), ignored);
+  return fs::exists(device / kEncryptionKeyFile, ignored) ||
+         fs::exists(device / kSignatureKeyFile, ignored);
+}
+
+bool WriteInto(const fs::path &folder, const std::string &name, const Bytes &data) {
+  return platform::WriteFileAtomically(PlatformPath(folder / name), data.data(), data.size());
+}
+
+// The files of a new key device, written into a folder of their own (in
+// `parent`, under a fresh name) before they go onto the device together.
+// The folder goes when the object does.
+class Staging {
+public:
+  struct File {
+    std::string name;
+    const Bytes *data;
+    bool secret;
+  };
+
+  Staging(const fs::path &parent, const std::string &base, const std::vector<File> &files) {
+    std::random_device random;
+    for (int attempt = 0; attempt < 16 && folder_.empty(); ++attempt) {
+      const fs::path candidate =
+          parent / ("." + base + ".new-" + std::to_string(KESTREL_KEYS_GETPID()) + "-" +
+                    std::to_string(random()));
+      std::error_code error;
+      if (fs::create_directory(candidate, error))
+        folder_ = candidate;
+      else if (error)
+        return;
+    }
+    if (folder_.empty())
+      return;
+    for (const File &file : files) {
+      std::optional<OwnerOnlyFiles> ownerOnly;
+      if (file.secret)
+        ownerOnly.emplace();
+      if (!platform::WriteFileAtomically(PlatformPath(folder_ / file.name), file.data->data(),
+                                         file.data->size()))
+        return;
+    }
+    ok_ = true;
+  }
+  ~Staging() {
+    std::error_code ignored;
+    if (!folder_.empty())
+      fs::remove_all(folder_, ignored);
+  }
+  Staging(const Staging &) = delete;
+  Staging &operator=(const Staging &) = delete;
+
+  bool Ok() const { return ok_; }
+  const fs::path &Folder() const { return folder_; }
+
+private:
+  fs::path folder_;
+  bool ok_ = false;
+};
+
+enum class Commit { Done, AlreadyHeld, Failed };
+
+// A device that does not exist or is empty: the staging folder beside it
+// replaces it in one rename, which fails when another run got there first.
+Commit RenameOnto(Staging &staging, const fs::path &device) {
+  std::error_code error;
+  if (fs::exists(device, error)) {
+    fs::permissions(staging.Folder(), fs::status(device, error).permissions(), error);
+#if defined(_WIN32)
+    fs::remove(device, error); // Windows renames a folder only to a free name
+#endif
+  }
+  fs::rename(staging.Folder(), device, error);
+  if (!error)
+    return Commit::Done;
+  return HoldsKey(device) ? Commit::AlreadyHeld : Commit::Failed;
+}
+
+// A device that holds other files (or cannot be renamed onto, such as a
+// mount point): the staging folder is inside it, and the key files are
+// linked into place one after the other, each only where no file of that
+// name exists. The first link decides which run owns the device; a second
+// that fails takes the first back. Other files are renamed into place.
+Commit LinkInto(Staging &staging, const fs::path &device, const std::vector<std::string> &names) {
+  std::error_code error;
+  std::vector<fs::path> linked;
+  for (const std::string &name : names) {
+    const bool key = name == kEncryptionKeyFile || name == kSignatureKeyFile;
+    if (key)
+      fs::create_hard_link(staging.Folder() / name, device / name, error);
+    else
+      fs::rename(staging.Folder() / name, device / name, error);
+    if (error) {
+      std::error_code ignored;
+      const bool held = linked.empty() && fs::exists(device / name, ignored);
+      for (const fs::path &path : linked)
+        fs::remove(path, ignored);
+      return held ? Commit::AlreadyHeld : Commit::Failed;
+    }
+    if (key)
+      linked.push_back(device / name);
+  }
+  return Commit::Done;
 }
 
 int New(const std::map<std::string, std::string> &options) {
@@ -77,10 +232,10 @@ int New(const std::map<std::string, std::string> &options) {
     const auto it = options.find(name);
     return it == options.end() ? std::nullopt : std::optional(it->second);
   };
-  const auto device = get("--device");
+  const auto deviceArgument = get("--device");
   const auto number = get("--number");
-  if (!device || !number) {
-    std::cerr << "kestrel-keys: --device and --number are required\n";
+  if (!deviceArgument || !number) {
+    std::cerr << "kestrel-keys: --device and --number are required (kestrel-keys --help)\n";
     return kExitUsage;
   }
   const std::string series = get("--serial").value_or("000001");
@@ -90,8 +245,7 @@ int New(const std::map<std::string, std::string> &options) {
     return kExitUsage;
   }
   const Generation generation = generationText == "5" ? Generation::G5 : Generation::G4;
-  const std::string deviceDir = ArgumentPath(*device);
-  const std::string publicDir = ArgumentPath(get("--public-out").value_or(*device));
+  const std::string publicArgument = get("--public-out").value_or(*deviceArgument);
 
   GeneratedKeys keys;
   try {
@@ -100,45 +254,70 @@ int New(const std::map<std::string, std::string> &options) {
     std::cerr << "kestrel-keys: --number must be 4 digits and --serial 6 digits\n";
     return kExitUsage;
   }
-  for (const auto &dir : {deviceDir, publicDir}) {
-    std::error_code error;
-    std::filesystem::create_directories(platform::NativePath(dir), error);
-    if (!platform::DirectoryExists(dir)) {
-      std::cerr << "kestrel-keys: cannot create directory " << dir << "\n";
+  const fs::path device = Folder(ArgumentPath(*deviceArgument));
+  const fs::path publicFolder = Folder(ArgumentPath(publicArgument));
+  const std::string encryptionPublic = keys.encryption.id + ".pub";
+  const std::string signaturePublic = keys.signature.id + ".pub";
+  const auto refuse = [&] {
+    std::cerr << "kestrel-keys: the device " << *deviceArgument
+              << " already holds a key; nothing was written\n";
+    return kExitFailure;
+  };
+  if (HoldsKey(device))
+    return refuse();
+  std::error_code error;
+  if (device.has_parent_path())
+    fs::create_directories(device.parent_path(), error);
+
+  // Everything that goes onto the device is staged first, the public key
+  // files too when they go there.
+  const bool publicOnDevice = publicFolder == device;
+  SecretBuffer encryption, signature;
+  encryption.bytes() = BuildSecretKeyFile(keys.encryption);
+  signature.bytes() = BuildSecretKeyFile(keys.signature);
+  std::vector<Staging::File> files = {{std::string(kEncryptionKeyFile), &encryption.bytes(), true},
+                                      {std::string(kSignatureKeyFile), &signature.bytes(), true}};
+  if (publicOnDevice) {
+    files.push_back({encryptionPublic, &keys.encryptionPublic, false});
+    files.push_back({signaturePublic, &keys.signaturePublic, false});
+  }
+  std::vector<std::string> names;
+  for (const Staging::File &file : files)
+    names.push_back(file.name);
+  const std::string base = device.filename().string();
+
+  Commit commit = Commit::Failed;
+  // A device named by a symbolic link keeps its link: its files go into the
+  // folder the link names.
+  if (!fs::is_symlink(fs::symlink_status(device, error)) &&
+      (!fs::exists(device, error) || fs::is_empty(device, error))) {
+    Staging beside(device.has_parent_path() ? device.parent_path() : fs::path("."), base, files);
+    if (beside.Ok())
+      commit = RenameOnto(beside, device);
+  }
+  if (commit == Commit::Failed && fs::is_directory(device, error)) {
+    Staging inside(device, base, files);
+    if (inside.Ok())
+      commit = LinkInto(inside, device, names);
+  }
+  if (commit == Commit::AlreadyHeld)
+    return refuse();
+  if (commit == Commit::Failed) {
+    std::cerr << "kestrel-keys: cannot write the key files onto " << *deviceArgument << "\n";
+    return kExitFailure;
+  }
+  if (!publicOnDevice) {
+    fs::create_directories(publicFolder, error);
+    if (!WriteInto(publicFolder, encryptionPublic, keys.encryptionPublic) ||
+        !WriteInto(publicFolder, signaturePublic, keys.signaturePublic)) {
+      // Without its public keys the pair is of no use: take it back.
+      fs::remove(device / kEncryptionKeyFile, error);
+      fs::remove(device / kSignatureKeyFile, error);
+      fs::remove(publicFolder / encryptionPublic, error);
+      std::cerr << "kestrel-keys: cannot write the public key files into " << publicArgument
+                << "; the key pair was removed again\n";
       return kExitFailure;
     }
-  }
-  const std::string encryptionFile = JoinPath(deviceDir, kEncryptionKeyFile);
-  const std::string signatureFile = JoinPath(deviceDir, kSignatureKeyFile);
-  if (platform::FileExists(encryptionFile) || platform::FileExists(signatureFile)) {
-    std::cerr << "kestrel-keys: " << deviceDir << " already holds a key; not overwritten\n";
-    return kExitFailure;
-  }
-
-  // Each file is written beside its target and renamed into place; when a
-  // later file fails, the ones written before are removed again.
-  std::vector<std::string> written;
-  const auto write = [&](const std::string &path, const Bytes &data) {
-    if (!platform::WriteFileAtomically(path, data.data(), data.size()))
-      return false;
-    written.push_back(path);
-    return true;
-  };
-  bool ok;
-  {
-    [[maybe_unused]] OwnerOnlyFiles ownerOnly;
-    SecretBuffer encryption, signature;
-    encryption.bytes() = BuildSecretKeyFile(keys.encryption);
-    signature.bytes() = BuildSecretKeyFile(keys.signature);
-    ok = write(encryptionFile, encryption.bytes()) && write(signatureFile, signature.bytes());
-  }
-  ok = ok && write(JoinPath(publicDir, keys.encryption.id + ".pub"), keys.encryptionPublic) &&
-       write(JoinPath(publicDir, keys.signature.id + ".pub"), keys.signaturePublic);
-  if (!ok) {
-    for (const auto &path : written)
-      RemoveFile(path);
-    std::cerr << "kestrel-keys: cannot write the key files\n";
-    return kExitFailure;
   }
   std::cout << "encode-uid=" << keys.encryption.id << "\n"
             << "sign-uid=" << keys.signature.id << "\n";
@@ -182,25 +361,40 @@ int Show(const std::string &file) {
 
 int main(int argc, char **argv) {
   try {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() == 2 && args[0] == "show")
-      return Show(args[1]);
-    if (!args.empty() && args[0] == "new" && args.size() % 2 == 1) {
-      std::map<std::string, std::string> options;
-      for (std::size_t i = 1; i < args.size(); i += 2) {
-        const std::string &name = args[i];
-        if (name != "--device" && name != "--number" && name != "--serial" &&
-            name != "--generation" && name != "--public-out") {
-          std::cerr << "kestrel-keys: unknown option " << name << "\n";
-          Usage();
-          return kExitUsage;
-        }
-        options[name] = args[i + 1];
-      }
-      return New(options);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const auto isHelp = [](const std::string &a) { return a == "--help" || a == "-h"; };
+    const auto usageError = [](const std::string &message) {
+      std::cerr << "kestrel-keys: " << message << "\n";
+      Usage();
+      return kExitUsage;
+    };
+    if (args.empty())
+      return usageError("no command (kestrel-keys --help describes them)");
+    if (isHelp(args[0]) || args[0] == "help" || std::any_of(args.begin(), args.end(), isHelp)) {
+      Help();
+      return 0;
     }
-    Usage();
-    return kExitUsage;
+    if (args[0] == "show") {
+      if (args.size() == 2 && args[1].rfind("--", 0) != 0)
+        return Show(args[1]);
+      if (args.size() > 1 && args[1].rfind("--", 0) == 0)
+        return usageError("unknown option " + args[1] + " of show");
+      return usageError("show takes one public key file");
+    }
+    if (args[0] != "new")
+      return usageError((args[0][0] == '-' ? "unknown option " : "unknown command ") + args[0]);
+    std::map<std::string, std::string> options;
+    for (std::size_t i = 1; i < args.size(); i += 2) {
+      const std::string &name = args[i];
+      if (name != "--device" && name != "--number" && name != "--serial" &&
+          name != "--generation" && name != "--public-out")
+        return usageError("unknown option " + name);
+      if (i + 1 >= args.size())
+        return usageError(name + " needs a value");
+      if (!options.emplace(name, args[i + 1]).second)
+        return usageError(name + " is given twice");
+    }
+    return New(options);
   } catch (const std::exception &e) {
     std::cerr << "kestrel-keys: " << e.what() << "\n";
     return kExitFailure;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #endif
 #include <fstream>
+#include <map>
 #include <sstream>
 
 using namespace provider_test;
@@ -115,5 +116,109 @@ TEST(ProviderKeyTool, RefusesBadInputWithoutWritingAnything) {
   EXPECT_NE(RunTool(tmp, "show \"" + junk + "\"").status, 0);
   EXPECT_NE(RunTool(tmp, "show \"" + tmp.File("none.pub") + "\"").status, 0);
 }
+
+TEST(ProviderKeyTool, HelpDescribesEveryOptionAndUnknownOnesAreNamed) {
+  TempDir tmp;
+  const ToolRun help = RunTool(tmp, "--help");
+  EXPECT_EQ(help.status, 0);
+  for (const char *text : {"--device", "--number", "--serial", "--generation", "--public-out",
+                           "show FILE", "Without it they go into DIR", "Exit codes"})
+    EXPECT_NE(help.out.find(text), std::string::npos) << text << " in\n" << help.out;
+  EXPECT_EQ(RunTool(tmp, "new --help").status, 0);
+  const struct {
+    const char *args;
+    const char *named;
+  } wrong[] = {{"--frobnicate", "unknown option --frobnicate"},
+               {"new --device d --number 0001 --colour red", "unknown option --colour"},
+               {"new --device d --number", "--number needs a value"},
+               {"show --all", "unknown option --all"},
+               {"create --device d", "unknown command create"}};
+  for (const auto &w : wrong) {
+    const ToolRun run = RunTool(tmp, w.args);
+    EXPECT_EQ(run.status, 2) << w.args;
+    EXPECT_NE(run.out.find(w.named), std::string::npos) << w.args << ":\n" << run.out;
+  }
+}
+
+#if !defined(_WIN32)
+// The identifier and public key of a secret key file, or of a public key
+// file, as one text to compare.
+std::string SecretKeyOf(const std::string &path) {
+  const Bytes data = ReadFile(path);
+  kestrel_provider::SecretKeyFile key;
+  if (kestrel_provider::ParseSecretKeyFile(data.data(), data.size(), key) != 0)
+    return "damaged " + path;
+  return key.id + ":" + std::string(key.publicKey.begin(), key.publicKey.end());
+}
+std::string PublicKeyOf(const std::string &path) {
+  const Bytes data = ReadFile(path);
+  kestrel_provider::PublicKeyBlock block;
+  if (kestrel_provider::ParsePublicKeyBlock(data.data(), data.size(),
+                                            kestrel_provider::Generation::G4, block) != 0)
+    return "damaged " + path;
+  return block.id + ":" + std::string(block.key.begin(), block.key.end());
+}
+
+// Two runs of `new` at once on one device, 20 rounds each for a device that
+// does not exist yet, one that holds another file, and a link to an empty
+// folder: exactly one run succeeds, the other says the device holds a key,
+// and the device holds the winner's whole pair, whose public keys alone were
+// published.
+TEST(ProviderKeyTool, TwoRunsOnOneDeviceMakeExactlyOnePair) {
+  TempDir tmp;
+  enum State { Absent, Occupied, Linked };
+  for (const State state : {Absent, Occupied, Linked}) {
+    for (int round = 0; round < 20; ++round) {
+      const std::string name = std::to_string(state) + "-" + std::to_string(round);
+      const std::string device = tmp.File("dev-" + name), pub = tmp.File("pub-" + name);
+      if (state == Occupied) {
+        std::filesystem::create_directories(device);
+        WriteFile(device + "/notes.txt", Bytes{'x'});
+      } else if (state == Linked) {
+        std::filesystem::create_directories(device + "-target");
+        std::filesystem::create_directory_symlink(device + "-target", device);
+      }
+      std::string script;
+      for (const char *number : {"0001", "0002"})
+        script += "(\"" + NativeToolPath() + "\" new --device \"" + device + "\" --number " +
+                  number + " --public-out \"" + pub + "\" > \"" + tmp.File(name + number) +
+                  "\" 2>&1; echo $? >> \"" + tmp.File(name + number) + "\") & ";
+      ASSERT_EQ(std::system((script + "wait").c_str()), 0);
+      std::map<std::string, std::string> out;
+      int winners = 0;
+      std::string winner;
+      for (const char *number : {"0001", "0002"}) {
+        std::ifstream in(tmp.File(name + number));
+        std::stringstream text;
+        text << in.rdbuf();
+        out[number] = text.str();
+        if (out[number].find("encode-uid=") != std::string::npos) {
+          ++winners;
+          winner = number;
+        } else {
+          EXPECT_NE(out[number].find("already holds a key"), std::string::npos) << out[number];
+        }
+      }
+      ASSERT_EQ(winners, 1) << name << "\n" << out["0001"] << out["0002"];
+      const std::string loser = winner == "0001" ? "0002" : "0001";
+      const std::string enc = winner + "000001", sig = winner + "00000101";
+      EXPECT_EQ(SecretKeyOf(device + "/encrypt.key"), PublicKeyOf(pub + "/" + enc + ".pub"));
+      EXPECT_EQ(SecretKeyOf(device + "/sign.key"), PublicKeyOf(pub + "/" + sig + ".pub"));
+      EXPECT_FALSE(std::filesystem::exists(pub + "/" + loser + "000001.pub")) << name;
+      std::size_t entries = 0;
+      for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(device))
+        ++entries;
+      EXPECT_EQ(entries, state == Occupied ? 3u : 2u) << name << ": staging files left on it";
+      EXPECT_EQ(std::filesystem::is_symlink(device), state == Linked) << name;
+    }
+  }
+  std::size_t top = 0;
+  for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(tmp.Path()))
+    ++top;
+  // Per round: the device, the public folder and the two outputs; a link's
+  // target besides.
+  EXPECT_EQ(top, 20u * 3 * 4 + 20) << "staging folders left beside the devices";
+}
+#endif
 
 } // namespace

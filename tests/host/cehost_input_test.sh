@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# What cehost takes from its user: recipient lists, the profile, errors with
+# their context and advice, and what include-key reports about the key.
+# usage: cehost_input_test.sh BIN_DIR
+bin=$1
+. "$(dirname "$0")/host_test_lib.sh"
+user alice 0001
+user bob 0002
+user carol 0003
+A=("$cehost" --profile alice.profile)
+for uid in "$alice_sig" "$bob_sig" "$carol_sig"; do
+  "${A[@]}" include-key "exchange/$uid.pub" > out 2>&1; check "include $uid" 0 $?
+done
+for uid in "$alice_enc" "$bob_enc"; do
+  "${A[@]}" include-encode-key "exchange/$uid.pub" > out 2>&1; check "include $uid" 0 $?
+done
+printf 'order\n' > order.txt   # 6 bytes: one recipient adds 85, two add 133
+
+# --to: ';' ',' and blanks separate; items are 4-digit numbers or 10/12-digit
+# identifiers; anything else is refused by name. Every recipient is kept.
+while IFS='|' read -r list rc size text; do
+  rm -f order.txt.enc
+  "${A[@]}" encrypt --to "$list" order.txt > out 2>&1; check "--to '$list'" "$rc" $?
+  [ -n "$text" ] && contains "--to '$list' says" out "$text"
+  lacks "--to '$list' does not blame Encode UID" out "Encode UID"
+  if [ -n "$size" ]; then
+    [ "$(stat -c %s order.txt.enc)" = "$size" ]; check "--to '$list' encrypts for all" 0 $?
+  fi
+done <<'T'
+0002|0||
+0002,0001|0|139|
+0002 0001|0|139|
+0002; 0001;|0|139|
+0002000001;000100000101|0|139|
+0002abc|2||"0002abc" is not a recipient
+0002,3|2||"3" is not a recipient
+00020|2||"00020"
+0002,,x|2||"x"
+ ; |2||names no recipient
+0002,0003|1||cehost include-encode-key FILE
+T
+"${A[@]}" encrypt --to 0002 --to 0001 order.txt > out 2>&1; check "--to twice" 2 $?
+contains "--to twice is named" out "--to is given twice"
+"${A[@]}" encrypt --to 0002,0001 order.txt -o both.enc > out 2>&1; check "encrypt for two" 0 $?
+for who in alice bob; do
+  "$cehost" --profile $who.profile include-encode-key "exchange/$alice_enc.pub" > out 2>&1
+  "$cehost" --profile $who.profile decrypt both.enc -o "both.$who" > out 2>&1
+  check "$who, the second or first of '0002,0001', decrypts" 0 $?
+done
+
+# The profile's list is read the same way.
+cp alice.profile list.profile; echo 'Encrypt for key number = 0002, 0001' >> list.profile
+"$cehost" --profile list.profile encrypt order.txt -o listed.enc > out 2>&1; check "profile list" 0 $?
+[ "$(stat -c %s listed.enc)" = 139 ]; check "the profile's list keeps both recipients" 0 $?
+cp alice.profile bad.profile; echo 'Encrypt for key number = 0002abc' >> bad.profile
+"$cehost" --profile bad.profile encrypt order.txt > out 2>&1; check "bad profile list" 2 $?
+contains "the bad item is named" out '"0002abc"'
+
+# Key work needs a profile: none, a directory, a missing file or a broken
+# one is exit 2 with what to do. params and error-text need none.
+mkdir profiles
+printf 'Sign UID = 1\nSign UID = 2\n' > twice.profile
+printf 'Sign UID 000100000101\n' > noeq.profile
+while IFS='|' read -r what rc text command; do
+  eval "$command" > out 2>&1; check "$what" "$rc" $?
+  [ -n "$text" ] && contains "$what says" out "$text"
+done <<'T'
+no profile|2|--profile FILE|env -u CEHOST_PROFILE "$cehost" sign order.txt
+a directory as --profile|2|is a directory|"$cehost" --profile profiles sign order.txt
+a directory as CEHOST_PROFILE|2|is a directory|CEHOST_PROFILE=profiles "$cehost" encrypt --to 0002 order.txt
+a missing profile|2|does not exist|"$cehost" --profile nothing.profile decrypt order.txt.enc
+a name given twice|2|twice.profile:2: "Sign UID" is given twice|"$cehost" --profile twice.profile sign order.txt
+a line without '='|2|noeq.profile:1|"$cehost" --profile noeq.profile sign order.txt
+params without a profile|0|Sign UID|env -u CEHOST_PROFILE "$cehost" params
+T
+
+# Errors name the file, keys and paths involved and say what to do; the
+# module's own text is shown in UTF-8.
+sed "s|^Path to public = .*|Path to public = $work/nowhere|" alice.profile > nodir.profile
+sed "s|^Key device = .*|Key device = $work/nokeys|" alice.profile > nodev.profile
+"$cehost" --profile carol.profile sign order.txt -o carol.sig > out 2>&1
+while IFS='|' read -r what text advice command; do
+  eval "$command" > out 2>&1; check "$what" 1 $?
+  contains "$what: the module's text" out "$text"
+  contains "$what: advice" out "${advice//@W/$work}"
+done <<'T'
+directory missing|Справочник открытых ключей не найден|"@W/nowhere" does not exist|"$cehost" --profile nodir.profile encrypt --to 0002 order.txt
+key not in the directory|В справочнике нет заданного открытого ключа|encrypting order.txt for 0003|"${A[@]}" encrypt --to 0003 order.txt
+signer's key not included|Не найден открытый ключ|The signer's key is not in the public key directory "@W/bob/public"|"$cehost" --profile bob.profile verify order.txt carol.sig
+key device not found|Ошибка при обращении к сменному ключевому устройству|The key device "@W/nokeys" was not found|"$cehost" --profile nodev.profile sign order.txt
+wrong key|ERR_BAD_KEY|Wrong key: the block is not for "0003000001"|"$cehost" --profile carol.profile decrypt both.enc -o x
+T
+
+# include-key names the key and its fingerprint (the first digits of the
+# key file's SHA-256), and says when it replaced a different key.
+fp() { sha256sum "$1" | sed -E 's/^(.{4})(.{4})(.{4})(.{4}).*/\1:\2:\3:\4/'; }
+"$keys" new --device impostor --number 0002 --public-out impostor > /dev/null
+cp "impostor/$bob_sig.pub" CAROL_NEW_KEY.pub
+while IFS='|' read -r what file text; do
+  "${A[@]}" include-key "$file" > out 2>&1; check "$what" 0 $?
+  contains "$what: names the key" out "$(eval echo "$text")"
+done <<'T'
+include again|exchange/000200000101.pub|included 000200000101, signature key, fingerprint $(fp exchange/000200000101.pub)
+unchanged is said|exchange/000200000101.pub|held this key already
+a different key under the same identifier|CAROL_NEW_KEY.pub|replaced the different key the directory held under $bob_sig: old fingerprint $(fp exchange/$bob_sig.pub), new fingerprint $(fp CAROL_NEW_KEY.pub)
+T
+"${A[@]}" include-encode-key "exchange/$carol_enc.pub" > out 2>&1; check "include an encryption key" 0 $?
+contains "its kind is named" out "$carol_enc, encryption key, fingerprint $(fp "exchange/$carol_enc.pub")"
+
+finish cehost_input
