@@ -167,12 +167,12 @@ CE_API(void) DoneEngine(CE_HANDLE engine); /* 2 */
 // SetRootPath sets the installation root. The first call in a process sets
 // it for the whole process: the provider library is then also looked for in
 // |path|\EXE, |path|\SYSTEM and |path|\USER, which are put in front of the
-// process's "Path" variable. A later call with the same root does nothing
-// more; a call with a different root is ignored (the comparison is
-// case-sensitive). The engine keeps its own copy of the root, updated only
-// when the process-wide root accepts |path|; a parameter path that begins
-// with "%ZEVRoot%" (any letter case) has that prefix replaced by it, and the
-// result is upper-cased in the ASCII range. On Linux |path| may be a POSIX
+// process's "Path" variable. A later call with the same root changes
+// nothing of that; a call with a different root is ignored entirely (the
+// comparison is case-sensitive). The engine keeps its own copy of the root,
+// set only when the process-wide root accepts |path|; a parameter path that
+// begins with "%ZEVRoot%" (any letter case) has that prefix replaced by it,
+// and the result is upper-cased in the ASCII range. On Linux |path| may be a POSIX
 // path ("/srv/client") or a Windows-style one. The provider library is
 // looked for beside the host executable first, then in the root's folders,
 // then by the system's library search, then beside a loaded "CryptLib.dll".
@@ -500,8 +500,9 @@ CE_API(int32_t) IncludePublicEncodeKey(CE_HANDLE engine, const char *path); /* 2
 // directory: a 10-character |uid| is an encryption key, removed on behalf of
 // "Encode UID"; a 12-character one a signature key, on behalf of "Sign UID".
 // Results: 0; -10 |uid| is neither 10 nor 12 characters long (nothing
-// loaded); -111 |uid| is the user's own key of that kind; -9 the directory
-// does not exist; provider codes (117: no such key in the directory).
+// loaded), or the owner identifier of that kind has the wrong length; -111
+// |uid| is the user's own key of that kind; -9 the directory does not
+// exist; provider codes (117: no such key in the directory).
 CE_API(int32_t) RemoveCertificate(CE_HANDLE engine, const char *uid); /* 64 */
 
 // ClearCash empties the module's cache of loaded keys, for every engine of
