@@ -1,9 +1,9 @@
 /*
  * ce_kestrel: crypto engine module driving the Kestrel 4 protection library.
  *
- * Public C interface for host applications. docs/host-guide.md walks a host
- * through it from start to end; examples/host_example.c is the program it
- * describes.
+ * Public C interface for host applications. The host guide (docs/host-guide.md,
+ * installed in share/doc/ce_kestrel) walks a host through it from start to
+ * end; examples/host_example.c is the program it describes.
  */
 #ifndef CE_KESTREL_H
 #define CE_KESTREL_H
