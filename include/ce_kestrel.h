@@ -304,7 +304,8 @@ CE_API(int32_t) GetMaxPasswordLength(CE_HANDLE engine); /* 24 */
 CE_API(int32_t) GetMaxPublicKeyTransferSize(CE_HANDLE engine); /* 44 */
 
 // GetMaxFilePathLength returns 255, also for a NULL handle: the longest path
-// a host should pass. Longer paths are not refused.
+// a host should pass. Longer paths are not refused, but the module hands
+// only the first 255 characters of "Key device" to the provider.
 CE_API(int32_t) GetMaxFilePathLength(CE_HANDLE engine); /* 47 */
 
 // Identifiers.
