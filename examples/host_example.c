@@ -171,10 +171,22 @@ static void CE_STDCALL key_device_prompt(int32_t state) {
   fputs(state == 0 ? "Insert your key device...\n" : "Key device wait ended.\n", stderr);
 }
 
+/* Writes DIR/NAME into |out|; 0 when it does not fit (never a cut path). */
+static int make_path(char *out, size_t size, const char *dir, const char *name) {
+  const int n = snprintf(out, size, "%s/%s", dir, name);
+  if (n < 0 || (size_t)n >= size) {
+    fail("a path too long for this example");
+    return 0;
+  }
+  return 1;
+}
+
 /* Includes a public key file DIR/exchange/<uid>.pub of either kind. */
 static void include_key(CE_HANDLE engine, const char *dir, const char *uid, int encryption) {
-  char utf8[4096], *path;
-  snprintf(utf8, sizeof utf8, "%s/exchange/%s.pub", dir, uid);
+  char name[64], utf8[4096], *path;
+  snprintf(name, sizeof name, "exchange/%.20s.pub", uid);
+  if (!make_path(utf8, sizeof utf8, dir, name))
+    return;
   path = convert(utf8, 0);
   if (path == NULL) {
     fail("a path Windows-1251 cannot hold");
@@ -192,7 +204,7 @@ int main(int argc, char **argv) {
   CE_HANDLE engine;
   unsigned char *signature = NULL, *block = NULL;
   char *sender = NULL, *signer = NULL, *text;
-  int32_t signature_length = 0, size, addition, uid_size, rc;
+  int32_t signature_size, signature_length = 0, size, addition, uid_size, rc;
 
   if (argc != 6) {
     fprintf(stderr, "usage: host_example DIR ENCODE_UID SIGN_UID BANK_ENCODE_UID BANK_SIGN_UID\n");
@@ -221,11 +233,12 @@ int main(int argc, char **argv) {
   SetRootPath(engine, root);
   free(root);
   SetTMRequestFunc(engine, key_device_prompt);
-  snprintf(path, sizeof path, "%s/keys", dir);
-  set_param(engine, "Path to secret", path);
-  set_param(engine, "Key device", path);
-  snprintf(path, sizeof path, "%s/public", dir);
-  set_param(engine, "Path to public", path);
+  if (make_path(path, sizeof path, dir, "keys")) {
+    set_param(engine, "Path to secret", path);
+    set_param(engine, "Key device", path);
+  }
+  if (make_path(path, sizeof path, dir, "public"))
+    set_param(engine, "Path to public", path);
   set_param(engine, "Encode UID", encode_uid);
   set_param(engine, "Sign UID", sign_uid);
   /* Encrypt for the user (to read it back) and the bank: four-digit numbers. */
@@ -245,10 +258,11 @@ int main(int argc, char **argv) {
   say("included 4 public keys");
 
   /* 4. Sign: the signature buffer has GetMaxSignatureLength bytes. */
-  signature = malloc((size_t)GetMaxSignatureLength(engine));
+  signature_size = GetMaxSignatureLength(engine);
+  signature = signature_size > 0 ? malloc((size_t)signature_size) : NULL;
   uid_size = GetMaxUIDLength(engine);
-  sender = calloc((size_t)uid_size, 1);
-  signer = calloc((size_t)uid_size, 1);
+  sender = uid_size > 0 ? calloc((size_t)uid_size, 1) : NULL;
+  signer = uid_size > 0 ? calloc((size_t)uid_size, 1) : NULL;
   if (signature == NULL || sender == NULL || signer == NULL) {
     fail("out of memory");
     goto done;
