@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The man pages render without a single groff warning, and they cover what
 # the programs themselves offer: every command that `cehost --help` lists and
-# every option that `kestrel-keys --help` names.
-# usage: man_pages_test.sh MAN_DIR CEHOST KESTREL_KEYS
+# every option that `kestrel-keys --help` names, for the project's version.
+# usage: man_pages_test.sh MAN_DIR CEHOST KESTREL_KEYS VERSION
 set -uo pipefail
 man_dir=$1
 cehost=$2
 keys=$3
+version=$4
 failures=0
 
 for page in "$man_dir"/cehost.1 "$man_dir"/kestrel-keys.1; do
@@ -14,6 +15,8 @@ for page in "$man_dir"/cehost.1 "$man_dir"/kestrel-keys.1; do
   if [ -n "$warnings" ]; then
     echo "FAIL: $page renders with warnings:"; echo "$warnings"; failures=$((failures + 1))
   fi
+  grep -q "^\.TH .*\"ce_kestrel $version\"" "$page" ||
+    { echo "FAIL: $page is not marked as ce_kestrel $version"; failures=$((failures + 1)); }
 done
 
 # The words a page sets in bold, as the reader sees them.
