@@ -45,5 +45,15 @@ esac
 c++ -o "$work/host/pc" "$work/host/main.cpp" $flags -Wl,-rpath,"$prefix/lib"
 "$work/host/pc"
 
+# The documentation: host guide, man pages, and the guide's example, which
+# builds from its installed copy against the installed package.
+for f in share/doc/ce_kestrel/host-guide.md share/man/man1/cehost.1 share/man/man1/kestrel-keys.1; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+cmake -S "$prefix/share/doc/ce_kestrel/examples" -B "$work/example" \
+  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/example" >/dev/null
+[ -x "$work/example/host_example" ] || { echo "the installed example did not build"; exit 1; }
+
 "$prefix/bin/cehost" demo > "$work/demo.txt" || { cat "$work/demo.txt"; exit 1; }
-echo "install: header, module, providers, tools, CMake package and pkg-config all work"
+echo "install: header, module, providers, tools, CMake package, pkg-config and documentation all work"
