@@ -107,8 +107,7 @@ public:
     auto found = found_.find(signer);
     if (found == found_.end()) {
       Entry entry;
-      entry.code =
-          LookupPublicKey(publicDir_, generation_, signer, KeyKind::Signature, entry.key);
+      entry.code = LookupPublicKey(publicDir_, generation_, signer, KeyKind::Signature, entry.key);
       found = found_.emplace(signer, std::move(entry)).first;
     }
     key = found->second.code == code::kOk ? &found->second.key : nullptr;
@@ -307,8 +306,8 @@ Code VerifyDetached(Generation generation, std::string_view publicDir, const std
     return c;
   SignerKeys keys(generation, publicDir);
   SignatureStatus status;
-  if (Code c = Judge(keys, s.signer, DetachedDigest(ByteView(data, length), s.signer), s.value,
-                     status);
+  if (Code c =
+          Judge(keys, s.signer, DetachedDigest(ByteView(data, length), s.signer), s.value, status);
       c != 0)
     return c;
   statuses.assign(1, status);

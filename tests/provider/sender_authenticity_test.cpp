@@ -42,8 +42,8 @@ Insider Open(const Bytes &block, const Bytes &keyFile, const Bytes &senderPublic
     ++in.own;
   in.kek = crypto::Vko256(mine.privateKey, sender.key, in.header.ukm);
   in.cek = Key256(in.header.recipients.at(in.own).wrappedKey);
-  crypto::Gost28147Ecb(crypto::Kdf256(in.kek, "kestrel key wrap", in.header.ukm), in.cek.data(),
-                       32, crypto::Direction::Decrypt);
+  crypto::Gost28147Ecb(crypto::Kdf256(in.kek, "kestrel key wrap", in.header.ukm), in.cek.data(), 32,
+                       crypto::Direction::Decrypt);
   return in;
 }
 

@@ -118,7 +118,8 @@ TEST_F(SignatureDomains, NoSignatureMovesIntoAnotherStructure) {
     std::function<int()> verdict;
   };
   const std::vector<Case> cases = {
-      {"attached to detached over data + record header", [&] { return detachedFromRecord(dataAndHead); }},
+      {"attached to detached over data + record header",
+       [&] { return detachedFromRecord(dataAndHead); }},
       {"attached to detached over the data", [&] { return detachedFromRecord(data); }},
       {"detached over data + record header to attached",
        [&] { return recordFromDetached(dataAndHead, data); }},
