@@ -19,6 +19,10 @@ using namespace kestrel_provider;
 namespace {
 
 Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes Concat(Bytes a, const Bytes &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 // What A knows of a block: the content key from its own record, and the
 // keys derived from it.
@@ -190,6 +194,39 @@ TEST_F(SenderAuthenticity, NoRecipientPassesItsOwnBlockOffAsTheSenders) {
   ASSERT_EQ(Decrypt(block, 55, out), 0) << "as A's block it is good";
   std::copy_n(s.encryption.id.begin(), 10, block.begin() + 1);
   EXPECT_EQ(Decrypt(block, 55, out), code::kBadMac);
+}
+
+TEST_F(SenderAuthenticity, HostileShapesAreRefusedAndLeaveTheBlock) {
+  const Bytes good = Encrypt(Text("payment"), {42, 55});
+  // A block claiming 65535 recipients, B's genuine record among them.
+  Bytes many(EnvelopeOverhead(0xFFFF) + 7, 0x33);
+  std::copy(good.begin(), good.begin() + 37, many.begin());
+  PutU16(many.data() + 11, 0xFFFF);
+  std::copy(good.begin() + 85, good.begin() + 133, many.begin() + 37 + 48 * 40000);
+  struct Case {
+    const char *name;
+    Bytes block;
+    Code expected;
+  };
+  const auto count = [&](std::uint16_t n) {
+    Bytes b = good;
+    PutU16(b.data() + 11, n);
+    return b;
+  };
+  const std::vector<Case> cases = {
+      {"no recipients", count(0), code::kNotEncrypted},
+      {"more recipients than the block holds", count(3), code::kNotEncrypted},
+      {"one recipient fewer: B's record read as ciphertext", count(1), code::kBadKey},
+      {"one byte cut", Bytes(good.begin(), good.end() - 1), code::kBadMac},
+      {"one byte added", Concat(good, {0}), code::kBadMac},
+      {"65535 recipients", many, code::kBadMac},
+      {"65535 recipients, one byte short", Bytes(many.begin(), many.end() - 8),
+       code::kNotEncrypted},
+  };
+  for (const Case &c : cases) {
+    Bytes out;
+    EXPECT_EQ(Decrypt(c.block, 55, out), c.expected) << c.name;
+  }
 }
 
 TEST_F(SenderAuthenticity, BlocksOfTheEarlierFormatAreRefusedAsNotEncrypted) {
