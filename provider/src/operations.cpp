@@ -249,12 +249,14 @@ Code DecryptBlock(Generation generation, std::string_view publicDir, std::uint8_
     return code::kKeyNotFound;
   const LoadedKey *own = nullptr;
   const EnvelopeRecipient *entry = nullptr;
-  for (const auto &key : keys)
+  for (const auto &key : keys) {
+    const std::string_view series = std::string_view(key.id).substr(kKeyNumberLength);
     for (const auto &r : header.recipients)
-      if (own == nullptr && r.number == ownKey && key.id.substr(kKeyNumberLength) == r.series) {
+      if (own == nullptr && r.number == ownKey && series == r.series) {
         own = &key;
         entry = &r;
       }
+  }
   if (own == nullptr)
     return code::kBadKey;
 
