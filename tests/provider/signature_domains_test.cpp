@@ -133,16 +133,30 @@ TEST_F(SignatureDomains, NoSignatureMovesIntoAnotherStructure) {
     EXPECT_EQ(c.verdict(), kVerdictWrong) << c.name;
 }
 
-TEST_F(SignatureDomains, SignaturesOfTheEarlierFormatAreNotRead) {
+TEST_F(SignatureDomains, SignaturesOfTheEarlierFormatOrLyingRecordsAreNotRead) {
   Bytes detached = Detached(data);
-  detached[4] = 1;
+  detached[4] = 1; // version 1
   EXPECT_EQ(DetachedVerdict(data, detached), 100 + code::kNotSigned);
-  Bytes block = Attach(data);
-  block[data.size() + 84] = 1;
-  EXPECT_EQ(AttachedVerdict(block), 100 + code::kNotSigned);
-  std::size_t length = block.size();
-  EXPECT_EQ(DeleteAttached(block.data(), length, 1), code::kNotSigned);
-  EXPECT_EQ(length, block.size());
+
+  const Bytes good = Attach(data);
+  const std::size_t at = data.size();
+  const auto covered = static_cast<std::uint32_t>(at);
+  struct Case {
+    const char *name;
+    std::uint8_t version;
+    std::uint32_t covered;
+  };
+  for (const Case &c : {Case{"version 1", 1, covered}, Case{"covers one more", 2, covered + 1},
+                        Case{"covers one less", 2, covered - 1}, Case{"covers nothing", 2, 0},
+                        Case{"covers 4 GiB", 2, 0xFFFFFFFF}}) {
+    Bytes block = good;
+    block[at + 84] = c.version;
+    PutU32(block.data() + at + 12, c.covered);
+    EXPECT_EQ(AttachedVerdict(block), 100 + code::kNotSigned) << c.name;
+    std::size_t length = block.size();
+    EXPECT_EQ(DeleteAttached(block.data(), length, 1), code::kNotSigned) << c.name;
+    EXPECT_EQ(length, block.size()) << c.name;
+  }
 }
 
 } // namespace
