@@ -59,10 +59,10 @@ void RawEncrypt(benchmark::State &state) {
   const std::size_t n = Size(state);
   const Buffer in = RandomData(n);
   Buffer out(n);
-  bench::raw::Mac mac{};
+  bench::raw::Digest digest{};
   for (auto _ : state) {
-    bench::raw::EncryptPipeline(in.data(), out.data(), n, mac);
-    benchmark::DoNotOptimize(mac);
+    bench::raw::EncryptPipeline(in.data(), out.data(), n, digest);
+    benchmark::DoNotOptimize(digest);
   }
   SetBytes(state, n);
 }
@@ -70,10 +70,10 @@ void RawEncrypt(benchmark::State &state) {
 void RawDecrypt(benchmark::State &state) {
   const std::size_t n = Size(state);
   Buffer data = RandomData(n);
-  bench::raw::Mac mac{};
+  bench::raw::Digest digest{};
   for (auto _ : state) {
-    bench::raw::DecryptPipeline(data.data(), n, mac);
-    benchmark::DoNotOptimize(mac);
+    bench::raw::DecryptPipeline(data.data(), n, digest);
+    benchmark::DoNotOptimize(digest);
   }
   SetBytes(state, n);
 }
