@@ -227,6 +227,14 @@ TEST_F(SenderAuthenticity, HostileShapesAreRefusedAndLeaveTheBlock) {
     Bytes out;
     EXPECT_EQ(Decrypt(c.block, 55, out), c.expected) << c.name;
   }
+  // Any changed byte of the header and records, A's record and its MAC
+  // included, is refused by B.
+  for (std::size_t i = 0; i < EnvelopeOverhead(2); ++i) {
+    Bytes changed = good;
+    changed[i] ^= 0x04;
+    Bytes out;
+    EXPECT_NE(Decrypt(changed, 55, out), 0) << "byte " << i;
+  }
 }
 
 TEST_F(SenderAuthenticity, BlocksOfTheEarlierFormatAreRefusedAsNotEncrypted) {
