@@ -59,10 +59,10 @@ void RawEncrypt(benchmark::State &state) {
   const std::size_t n = Size(state);
   const Buffer in = RandomData(n);
   Buffer out(n);
-  bench::raw::Mac mac{};
+  bench::raw::Digest digest{};
   for (auto _ : state) {
-    bench::raw::EncryptPipeline(in.data(), out.data(), n, mac);
-    benchmark::DoNotOptimize(mac);
+    bench::raw::EncryptPipeline(in.data(), out.data(), n, digest);
+    benchmark::DoNotOptimize(digest);
   }
   SetBytes(state, n);
 }
@@ -70,10 +70,10 @@ void RawEncrypt(benchmark::State &state) {
 void RawDecrypt(benchmark::State &state) {
   const std::size_t n = Size(state);
   Buffer data = RandomData(n);
-  bench::raw::Mac mac{};
+  bench::raw::Digest digest{};
   for (auto _ : state) {
-    bench::raw::DecryptPipeline(data.data(), n, mac);
-    benchmark::DoNotOptimize(mac);
+    bench::raw::DecryptPipeline(data.data(), n, digest);
+    benchmark::DoNotOptimize(digest);
   }
   SetBytes(state, n);
 }
@@ -322,6 +322,53 @@ void ProviderCheckAndRemove(benchmark::State &state) {
   });
 }
 
+// check_mem_sign + Del_Mem_Sign on range(0) bytes with one genuine signature
+// under range(1) junk records: well formed, signed by no one, each naming
+// another signer absent from the directory (verdict 2). The work grows with
+// the data plus the records, not with their product.
+void ProviderCheckJunk(benchmark::State &state) {
+  Guarded(state, [&] {
+    World &w = World::Get();
+    SignContext context(w);
+    const std::size_t n = Size(state);
+    const auto junk = static_cast<std::size_t>(state.range(1));
+    constexpr std::size_t kRecord = 96;
+    Buffer block = RandomData(n);
+    block.resize(n + (junk + 1) * kRecord);
+    int32_t length = static_cast<int32_t>(n);
+    bench::CheckProvider(context.p.SignMemEx(block.data(), &length, w.Sender().signUid.c_str()),
+                         "SignMemEx");
+    // A record: signer (12), covered length (4), signature (64), zero (4),
+    // version 2, algorithm 1, zero (2), "KSATTSIG".
+    for (std::size_t i = 0; i < junk; ++i) {
+      std::uint8_t *r = block.data() + length;
+      std::memset(r, 0, kRecord);
+      const std::string signer = std::to_string(900000000000 + i);
+      std::memcpy(r, signer.data(), 12);
+      for (int b = 0; b < 4; ++b)
+        r[12 + b] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(length) >> (8 * b));
+      std::memset(r + 16, 0x5A, 64);
+      r[84] = 2;
+      r[85] = 1;
+      std::memcpy(r + 88, "KSATTSIG", 8);
+      length += static_cast<int32_t>(kRecord);
+    }
+    for (auto _ : state) {
+      uint8_t count = 0;
+      bench::SignStatus *status = nullptr;
+      bench::CheckProvider(context.p.check_mem_sign(block.data(), length, &count, &status),
+                           "check_mem_sign");
+      const bool judged = count == junk + 1 && status[count - 1].Verdict == 0;
+      context.p.FreeMemory(status);
+      int32_t shorter = length;
+      bench::CheckProvider(context.p.Del_Mem_Sign(block.data(), &shorter, 1), "Del_Mem_Sign");
+      if (!judged)
+        state.SkipWithError("the genuine signature under the junk did not check out");
+    }
+    SetBytes(state, n);
+  });
+}
+
 // ------------------------------------------------------------- module layer
 
 cehost::Session &SessionFor(World &w, benchmark::State &state, int engines) {
@@ -484,6 +531,10 @@ void Register() {
   RegisterBenchmark("module/AddSign", ModuleAddSign)->Apply(OneKiB);
   RegisterBenchmark("provider/check_mem_sign+Del_Mem_Sign", ProviderCheckAndRemove)->Apply(OneKiB);
   RegisterBenchmark("module/RemoveSign", ModuleRemoveSign)->Apply(OneKiB);
+  RegisterBenchmark("provider/check_mem_sign+Del_Mem_Sign/junk", ProviderCheckJunk)
+      ->Args({4 * kMiB, 0})
+      ->Args({4 * kMiB, 254})
+      ->Unit(benchmark::kMillisecond);
   // The primitives on their own.
   RegisterBenchmark("raw/streebog256", RawStreebog)->Apply(Sizes);
   RegisterBenchmark("raw/sign", RawSign)->Unit(benchmark::kMicrosecond);

@@ -32,17 +32,15 @@ struct Cipher {
   ~Cipher() { gcry_cipher_close(h); }
 };
 
-struct MacHandle {
-  gcry_mac_hd_t h = nullptr;
-  explicit MacHandle(const std::uint8_t *key) {
-    Check(gcry_mac_open(&h, GCRY_MAC_GOST28147_IMIT, 0, nullptr), "mac");
-    Check(gcry_mac_ctl(h, GCRYCTL_SET_SBOX, const_cast<char *>(kSboxZ), 0), "mac s-box");
-    Check(gcry_mac_setkey(h, key, 32), "mac key");
-  }
-  ~MacHandle() { gcry_mac_close(h); }
-  void Read(Mac &mac) {
-    std::size_t n = mac.size();
-    Check(gcry_mac_read(h, mac.data(), &n), "mac read");
+struct Hasher {
+  gcry_md_hd_t h = nullptr;
+  Hasher() { Check(gcry_md_open(&h, GCRY_MD_STRIBOG256, 0), "hash"); }
+  ~Hasher() { gcry_md_close(h); }
+  void Read(Digest &digest) {
+    const unsigned char *p = gcry_md_read(h, GCRY_MD_STRIBOG256);
+    if (p == nullptr)
+      throw std::runtime_error("hash read");
+    std::copy(p, p + digest.size(), digest.begin());
   }
 };
 
@@ -53,7 +51,6 @@ struct Keys {
   gcry_mpi_t d = nullptr;
   gcry_mpi_point_t peer = nullptr;
   std::array<std::uint8_t, 32> cipherKey{};
-  std::array<std::uint8_t, 32> macKey{};
   std::array<std::uint8_t, 8> iv{};
 
   Keys() {
@@ -83,7 +80,6 @@ struct Keys {
     gcry_mpi_point_release(g);
     gcry_mpi_release(k);
     gcry_randomize(cipherKey.data(), cipherKey.size(), GCRY_STRONG_RANDOM);
-    gcry_randomize(macKey.data(), macKey.size(), GCRY_STRONG_RANDOM);
     gcry_randomize(iv.data(), iv.size(), GCRY_STRONG_RANDOM);
   }
 };
@@ -103,24 +99,25 @@ gcry_mpi_t DigestMpi(const Digest &digest) {
 
 } // namespace
 
-void EncryptPipeline(const std::uint8_t *in, std::uint8_t *out, std::size_t length, Mac &mac) {
+void EncryptPipeline(const std::uint8_t *in, std::uint8_t *out, std::size_t length,
+                     Digest &digest) {
   Keys &k = TheKeys();
   Cipher cipher(k.cipherKey.data(), k.iv.data());
-  MacHandle m(k.macKey.data());
+  Hasher hasher;
   for (std::size_t done = 0; done < length;) {
     const std::size_t n = std::min(kChunk, length - done);
     Check(gcry_cipher_encrypt(cipher.h, out + done, n, in + done, n), "encrypt");
-    Check(gcry_mac_write(m.h, out + done, n), "mac write");
+    gcry_md_write(hasher.h, out + done, n);
     done += n;
   }
-  m.Read(mac);
+  hasher.Read(digest);
 }
 
-void DecryptPipeline(std::uint8_t *data, std::size_t length, Mac &mac) {
+void DecryptPipeline(std::uint8_t *data, std::size_t length, Digest &digest) {
   Keys &k = TheKeys();
-  MacHandle m(k.macKey.data());
-  Check(gcry_mac_write(m.h, data, length), "mac write");
-  m.Read(mac);
+  Hasher hasher;
+  gcry_md_write(hasher.h, data, length);
+  hasher.Read(digest);
   Cipher cipher(k.cipherKey.data(), k.iv.data());
   Check(gcry_cipher_decrypt(cipher.h, data, length, nullptr, 0), "decrypt");
 }

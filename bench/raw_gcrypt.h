@@ -10,13 +10,13 @@ namespace bench::raw {
 
 using Digest = std::array<std::uint8_t, 32>;
 using Signature = std::array<std::uint8_t, 64>;
-using Mac = std::array<std::uint8_t, 8>;
 
-// GOST 28147-89 CFB (TC26-Z S-box) with the GOST 28147-89 MAC over the
-// ciphertext, in 64 KiB chunks: encrypt from `in` to `out`; the MAC lands in `mac`.
-void EncryptPipeline(const std::uint8_t *in, std::uint8_t *out, std::size_t length, Mac &mac);
-// MAC over the ciphertext, then decryption in place.
-void DecryptPipeline(std::uint8_t *data, std::size_t length, Mac &mac);
+// GOST 28147-89 CFB (TC26-Z S-box) with Streebog-256 over the ciphertext (the
+// block digest the block's MACs cover), in 64 KiB chunks: encrypt from `in`
+// to `out`; the digest lands in `digest`.
+void EncryptPipeline(const std::uint8_t *in, std::uint8_t *out, std::size_t length, Digest &digest);
+// The digest of the ciphertext, then decryption in place.
+void DecryptPipeline(std::uint8_t *data, std::size_t length, Digest &digest);
 
 Digest Streebog256(const std::uint8_t *data, std::size_t length);
 

@@ -57,6 +57,10 @@ void Envelopes() {
                      seed.recipients, "") != 0)
       cefuzz::Fail(__FILE__, __LINE__, "a seed block is encrypted");
     Write("provider_envelope", seed.name, block);
+    if (seed.recipients.size() == 2) {
+      block[0] = 0xE1; // the earlier format, no longer read
+      Write("provider_envelope", "earlier-format", block);
+    }
   }
   Write("provider_envelope", "not-encrypted", Text("plain text, not a block"));
 }
@@ -67,11 +71,11 @@ void DetachedSignatures() {
     const GeneratedKeys keys = cefuzz::FixedKeys(Generation::G4, number);
     DetachedSignature s;
     s.signer = keys.signature.id;
-    s.value = crypto::Sign(keys.signature.privateKey, crypto::Streebog256(message));
+    s.value = crypto::Sign(keys.signature.privateKey, DetachedDigest(message, s.signer));
     Write("provider_detached_signature", "signed-by-" + std::string(number),
           BuildDetachedSignature(s));
     if (number == cefuzz::kOwner) {
-      s.value = crypto::Sign(keys.signature.privateKey, crypto::Streebog256(Text("other")));
+      s.value = crypto::Sign(keys.signature.privateKey, DetachedDigest(Text("other"), s.signer));
       const Bytes wrong = BuildDetachedSignature(s);
       Write("provider_detached_signature", "other-message", wrong);
       Write("provider_detached_signature", "truncated", Bytes(wrong.begin(), wrong.begin() + 20));
@@ -90,6 +94,16 @@ void SignedBlocks() {
       cefuzz::Fail(__FILE__, __LINE__, "a seed block is signed");
     Write("provider_signed_block", "signatures-to-" + std::string(number), block);
   }
+  // Well-formed records that nobody signed, on top of the genuine ones.
+  for (int i = 0; i < 3; ++i) {
+    AttachedSignature junk;
+    junk.signer = std::string(i == 0 ? cefuzz::kOwner : cefuzz::kStranger) + "00000101";
+    junk.coveredLength = static_cast<std::uint32_t>(block.size());
+    junk.value.fill(static_cast<std::uint8_t>(0x30 + i));
+    block.resize(block.size() + kAttachedRecordSize);
+    BuildAttachedRecord(junk, block.data() + junk.coveredLength);
+  }
+  Write("provider_signed_block", "junk-records", block);
 }
 
 void KeysAndDirectories() {

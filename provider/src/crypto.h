@@ -56,10 +56,18 @@ public:
   Streebog256Hasher &operator=(const Streebog256Hasher &) = delete;
   void Update(ByteView data);
   Digest256 Finish();
+  // The digest of what was fed so far followed by `tail`; this hasher stays
+  // as it was and can be fed further (one pass over a long prefix serves
+  // several digests).
+  Digest256 DigestWith(ByteView tail) const;
 
 private:
   void *handle_;
 };
+
+// The number of bytes this thread has fed to Streebog-256 (both ways above),
+// so tests and benchmarks can count the hashing work an operation does.
+std::uint64_t HashedBytes();
 
 // --- MACs and key derivation ---
 Digest256 HmacStreebog256(ByteView key, ByteView data);

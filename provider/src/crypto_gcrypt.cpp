@@ -147,8 +147,15 @@ void Initialise() {
 
 // --- hashing ---
 
+namespace {
+thread_local std::uint64_t tHashedBytes = 0;
+} // namespace
+
+std::uint64_t HashedBytes() { return tHashedBytes; }
+
 Digest256 Streebog256(ByteView data) {
   Initialise();
+  tHashedBytes += data.size();
   Digest256 d{};
   gcry_md_hash_buffer(GCRY_MD_STRIBOG256, d.data(), data.data(), data.size());
   return d;
@@ -171,12 +178,27 @@ Streebog256Hasher::Streebog256Hasher() : handle_(nullptr) {
 Streebog256Hasher::~Streebog256Hasher() { gcry_md_close(static_cast<gcry_md_hd_t>(handle_)); }
 
 void Streebog256Hasher::Update(ByteView data) {
+  tHashedBytes += data.size();
   gcry_md_write(static_cast<gcry_md_hd_t>(handle_), data.data(), data.size());
 }
 
 Digest256 Streebog256Hasher::Finish() {
   auto h = static_cast<gcry_md_hd_t>(handle_);
   const unsigned char *p = gcry_md_read(h, GCRY_MD_STRIBOG256);
+  if (p == nullptr)
+    throw CryptoError("hash read");
+  Digest256 d{};
+  std::copy(p, p + d.size(), d.begin());
+  return d;
+}
+
+Digest256 Streebog256Hasher::DigestWith(ByteView tail) const {
+  gcry_md_hd_t copy = nullptr;
+  Check(gcry_md_copy(&copy, static_cast<gcry_md_hd_t>(handle_)), "hash copy");
+  std::unique_ptr<gcry_md_handle, void (*)(gcry_md_hd_t)> owner(copy, gcry_md_close);
+  tHashedBytes += tail.size();
+  gcry_md_write(copy, tail.data(), tail.size());
+  const unsigned char *p = gcry_md_read(copy, GCRY_MD_STRIBOG256);
   if (p == nullptr)
     throw CryptoError("hash read");
   Digest256 d{};

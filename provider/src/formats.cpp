@@ -159,13 +159,33 @@ Code ParseSecretKeyFile(const std::uint8_t *data, std::size_t length, SecretKeyF
   return code::kOk;
 }
 
+// --- what signatures sign ---
+
+SignedDigest::SignedDigest(std::string_view label) {
+  hasher_.Update(ByteView(reinterpret_cast<const std::uint8_t *>(label.data()), label.size()));
+  const std::uint8_t end = 0;
+  hasher_.Update(ByteView(&end, 1));
+}
+
+void SignedDigest::Update(ByteView data) {
+  hasher_.Update(data);
+  length_ += data.size();
+}
+
+crypto::Digest256 SignedDigest::Digest(ByteView fields) const {
+  Bytes tail(8 + fields.size());
+  PutU64(tail.data(), length_);
+  std::copy(fields.begin(), fields.end(), tail.begin() + 8);
+  return hasher_.DigestWith(tail);
+}
+
 // --- detached signature ---
 // 0 magic | 4 version | 5 algorithm | 6 reserved[2] | 8 signer[12] | 20 s||r[64]
 
 Bytes BuildDetachedSignature(const DetachedSignature &signature) {
   Bytes out(kDetachedSignatureSize, 0);
   std::memcpy(out.data(), kSignatureMagic, 4);
-  out[4] = kFormatVersion;
+  out[4] = kSignatureFormatVersion;
   out[5] = kAlgorithmGost2012;
   PutText(out.data() + 8, kIdField, signature.signer);
   std::copy(signature.value.begin(), signature.value.end(), out.begin() + 20);
@@ -174,7 +194,7 @@ Bytes BuildDetachedSignature(const DetachedSignature &signature) {
 
 Code ParseDetachedSignature(const std::uint8_t *data, std::size_t length, DetachedSignature &out) {
   if (data == nullptr || length < 8 || std::memcmp(data, kSignatureMagic, 4) != 0 ||
-      data[4] != kFormatVersion || data[5] != kAlgorithmGost2012 || !AllZero(data + 6, 2))
+      data[4] != kSignatureFormatVersion || data[5] != kAlgorithmGost2012 || !AllZero(data + 6, 2))
     return code::kNotSigned;
   if (length != kDetachedSignatureSize)
     return code::kBadLength;
@@ -186,16 +206,24 @@ Code ParseDetachedSignature(const std::uint8_t *data, std::size_t length, Detach
   return code::kOk;
 }
 
+crypto::Digest256 DetachedDigest(ByteView data, std::string_view signer) {
+  const Bytes fields = BuildDetachedSignature({std::string(signer), {}});
+  SignedDigest digest(kDetachedSignatureLabel);
+  digest.Update(data);
+  return digest.Digest(ByteView(fields.data(), kDetachedSignedFields));
+}
+
 // --- attached signature record ---
 // 0 signer[12] | 12 covered length | 16 s||r[64] | 80 reserved[4] |
 // 84 version | 85 algorithm | 86 reserved[2] | 88 magic[8]
+// The signature covers the record's bytes 0..15 and 80..95.
 
 void BuildAttachedRecord(const AttachedSignature &signature, std::uint8_t *out) {
   std::memset(out, 0, kAttachedRecordSize);
   PutText(out, kIdField, signature.signer);
   PutU32(out + 12, signature.coveredLength);
   std::copy(signature.value.begin(), signature.value.end(), out + 16);
-  out[84] = kFormatVersion;
+  out[84] = kSignatureFormatVersion;
   out[85] = kAlgorithmGost2012;
   std::memcpy(out + 88, kAttachedMagic, 8);
 }
@@ -206,9 +234,9 @@ std::vector<AttachedSignature> ParseAttachedSignatures(const std::uint8_t *data,
   if (data == nullptr)
     return found;
   std::size_t end = length;
-  while (end >= kAttachedRecordSize && found.size() < 255) {
+  while (end >= kAttachedRecordSize && found.size() < kMaxAttachedSignatures) {
     const std::uint8_t *r = data + end - kAttachedRecordSize;
-    if (std::memcmp(r + 88, kAttachedMagic, 8) != 0 || r[84] != kFormatVersion ||
+    if (std::memcmp(r + 88, kAttachedMagic, 8) != 0 || r[84] != kSignatureFormatVersion ||
         r[85] != kAlgorithmGost2012 || !AllZero(r + 80, 4) || !AllZero(r + 86, 2))
       break;
     const std::uint32_t covered = GetU32(r + 12);
@@ -225,9 +253,18 @@ std::vector<AttachedSignature> ParseAttachedSignatures(const std::uint8_t *data,
   return found;
 }
 
+crypto::Digest256 AttachedDigest(const SignedDigest &covered, const AttachedSignature &signature) {
+  std::uint8_t record[kAttachedRecordSize];
+  BuildAttachedRecord({signature.signer, signature.coveredLength, {}}, record);
+  std::uint8_t fields[32];
+  std::memcpy(fields, record, 16);
+  std::memcpy(fields + 16, record + 80, 16);
+  return covered.Digest(ByteView(fields, sizeof fields));
+}
+
 // --- encrypted block ---
-// 0 format | 1 sender[10] | 11 count | 13 ukm[8] | 21 iv[8] | 29 mac[8]
-// then per recipient: 0 number | 2 series[6] | 8 wrapped key[32] | 40 key mac[8]
+// 0 format | 1 sender[10] | 11 count | 13 ukm[8] | 21 iv[8] | 29 block mac[8]
+// then per recipient: 0 number | 2 series[6] | 8 wrapped key[32] | 40 mac[8]
 
 void BuildEnvelopeHeader(const EnvelopeHeader &header, std::uint8_t *out) {
   out[0] = kEnvelopeFormat;
@@ -241,7 +278,7 @@ void BuildEnvelopeHeader(const EnvelopeHeader &header, std::uint8_t *out) {
     PutU16(r, recipient.number);
     PutText(r + 2, kSeriesLength, recipient.series);
     std::copy(recipient.wrappedKey.begin(), recipient.wrappedKey.end(), r + 8);
-    std::copy(recipient.keyMac.begin(), recipient.keyMac.end(), r + 40);
+    std::copy(recipient.mac.begin(), recipient.mac.end(), r + kRecipientMacOffset);
     r += kEnvelopeRecipientSize;
   }
 }
@@ -265,7 +302,7 @@ Code ParseEnvelopeHeader(const std::uint8_t *data, std::size_t length, EnvelopeH
     recipient.number = GetU16(r);
     recipient.series.assign(reinterpret_cast<const char *>(r + 2), kSeriesLength);
     std::copy(r + 8, r + 40, recipient.wrappedKey.begin());
-    std::copy(r + 40, r + 48, recipient.keyMac.begin());
+    std::copy(r + kRecipientMacOffset, r + kEnvelopeRecipientSize, recipient.mac.begin());
     r += kEnvelopeRecipientSize;
   }
   h.payloadOffset = EnvelopeOverhead(count);

@@ -69,8 +69,39 @@ Bytes BuildSecretKeyFile(const SecretKeyFile &file);
 // including a private key that does not match its public key.
 Code ParseSecretKeyFile(const std::uint8_t *data, std::size_t length, SecretKeyFile &out);
 
+// --- what signatures sign ---
+// Every signature of the library signs the Streebog-256 digest of one
+// encoding: label || 00 || data || data length (8 bytes) || fields, where the
+// label names the signed structure, no label (with its NUL) is a prefix of
+// another, and the fields are the structure's own bytes, of a fixed size per
+// label. So a signature made for one structure never checks out as another,
+// nor over other data.
+inline constexpr std::string_view kDetachedSignatureLabel = "kestrel detached signature";
+inline constexpr std::string_view kAttachedSignatureLabel = "kestrel attached signature";
+
+class SignedDigest {
+public:
+  explicit SignedDigest(std::string_view label);
+  void Update(ByteView data);
+  std::uint64_t Length() const { return length_; }
+  // The digest over the data fed so far and the given fields; more data may
+  // follow, so one pass over a block serves the records at every length.
+  crypto::Digest256 Digest(ByteView fields) const;
+
+private:
+  crypto::Streebog256Hasher hasher_;
+  std::uint64_t length_ = 0;
+};
+
+// Format version 2 of detached signatures and attached records: signed by
+// the encoding above. Version 1 signed the bare data digest and is no
+// longer read (a detached one is "not a signature", records of it are not
+// found).
+constexpr std::uint8_t kSignatureFormatVersion = 2;
+
 // --- detached signature ---
 constexpr std::size_t kDetachedSignatureSize = 84;
+constexpr std::size_t kDetachedSignedFields = 20; // bytes before the signature value
 struct DetachedSignature {
   std::string signer;
   crypto::Signature value{};
@@ -78,10 +109,12 @@ struct DetachedSignature {
 Bytes BuildDetachedSignature(const DetachedSignature &signature);
 // 0, kNotSigned (not a signature) or kBadLength (truncated or overlong).
 Code ParseDetachedSignature(const std::uint8_t *data, std::size_t length, DetachedSignature &out);
+// The digest a detached signature by `signer` over the data signs.
+crypto::Digest256 DetachedDigest(ByteView data, std::string_view signer);
 
 // --- attached signatures: records appended to the data, newest last ---
 constexpr std::size_t kAttachedRecordSize = 96;
-constexpr std::size_t kAttachedSignedHeader = 16; // record bytes covered by the signature
+constexpr std::size_t kMaxAttachedSignatures = 255;
 struct AttachedSignature {
   std::string signer;
   std::uint32_t coveredLength = 0; // bytes of the block before this record
@@ -91,22 +124,31 @@ void BuildAttachedRecord(const AttachedSignature &signature, std::uint8_t *out);
 // The signature records at the end of a block, newest first (at most 255).
 std::vector<AttachedSignature> ParseAttachedSignatures(const std::uint8_t *data,
                                                        std::size_t length);
+// The digest the record signs: the bytes it covers (fed to `covered`, whose
+// length is the record's covered length) and the record's fields.
+crypto::Digest256 AttachedDigest(const SignedDigest &covered, const AttachedSignature &signature);
 
 // --- encrypted block ---
+// Format 0xE2: every recipient record carries a MAC under the key that only
+// the sender and that recipient share; 0xE1 (a content MAC every recipient
+// could recompute) is no longer read and is "not an encrypted block".
 constexpr std::size_t kEnvelopeHeaderSize = 37;
 constexpr std::size_t kEnvelopeRecipientSize = 48;
-constexpr std::uint8_t kEnvelopeFormat = 0xE1;
+constexpr std::uint8_t kEnvelopeFormat = 0xE2;
+// Offsets of the block MAC in the header and of the MAC in a recipient record.
+constexpr std::size_t kEnvelopeMacOffset = 29;
+constexpr std::size_t kRecipientMacOffset = 40;
 struct EnvelopeRecipient {
   std::uint16_t number = 0;
   std::string series; // 6 characters
   std::array<std::uint8_t, 32> wrappedKey{};
-  crypto::Mac64 keyMac{};
+  crypto::Mac64 mac{}; // under the sender's and this recipient's pairwise key
 };
 struct EnvelopeHeader {
   std::string sender; // 10 characters
   crypto::Block64 ukm{};
   crypto::Block64 iv{};
-  crypto::Mac64 mac{};
+  crypto::Mac64 mac{}; // block MAC under the content key
   std::vector<EnvelopeRecipient> recipients;
   std::size_t payloadOffset = 0; // where the ciphertext starts
   std::size_t payloadLength = 0;
@@ -114,15 +156,13 @@ struct EnvelopeHeader {
 constexpr std::size_t EnvelopeOverhead(std::size_t recipients) {
   return kEnvelopeHeaderSize + kEnvelopeRecipientSize * recipients;
 }
-// Writes header and recipient records (MAC field as given) into out, which
+// Writes header and recipient records (MAC fields as given) into out, which
 // has room for EnvelopeOverhead(recipients).
 void BuildEnvelopeHeader(const EnvelopeHeader &header, std::uint8_t *out);
 // 0 or kNotEncrypted. Checks the format byte, the sender identifier, the
 // recipient count and that the block holds the records and at least one
 // byte of ciphertext.
 Code ParseEnvelopeHeader(const std::uint8_t *data, std::size_t length, EnvelopeHeader &out);
-// Offset of the MAC field within the header.
-constexpr std::size_t kEnvelopeMacOffset = 29;
 
 // --- public key directory file ---
 constexpr std::size_t kDirectoryHeaderSize = 32;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace kestrel_provider {
 namespace {
@@ -13,35 +14,79 @@ namespace {
 constexpr std::size_t kChunk = 64 * 1024;
 constexpr std::string_view kContentKeyLabel = "kestrel content encryption";
 constexpr std::string_view kContentMacLabel = "kestrel content mac";
+constexpr std::string_view kKeyWrapLabel = "kestrel key wrap";
+constexpr std::string_view kRecipientMacLabel = "kestrel recipient mac";
+constexpr std::string_view kBlockDigestLabel = "kestrel encrypted block";
 
-struct ContentKeys {
-  Key256 encryption;
+struct KeyPair {
+  Key256 encryption; // or the key wrap
   Key256 mac;
 };
 
-ContentKeys DeriveContentKeys(const Key256 &cek, const crypto::Block64 &ukm) {
+// The cipher and block MAC keys, from the content key.
+KeyPair DeriveContentKeys(const Key256 &cek, const crypto::Block64 &ukm) {
   return {crypto::Kdf256(cek, kContentKeyLabel, ukm), crypto::Kdf256(cek, kContentMacLabel, ukm)};
 }
 
-// The MAC over the plaintext length, the header without its MAC field,
-// the recipient records and the ciphertext.
-crypto::Mac64 ContentMac(crypto::Gost28147Mac &mac, const std::uint8_t *block,
-                         std::size_t payloadOffset, std::size_t payloadLength) {
-  std::uint8_t length[8];
-  PutU64(length, payloadLength);
-  mac.Update(ByteView(length, 8));
-  mac.Update(ByteView(block, kEnvelopeMacOffset));
-  mac.Update(ByteView(block + kEnvelopeHeaderSize, payloadOffset - kEnvelopeHeaderSize));
-  mac.Update(ByteView(block + payloadOffset, payloadLength));
+// The key wrap and recipient MAC keys, from the key that only the sender and
+// one recipient can agree on.
+KeyPair DerivePairKeys(const Key256 &kek, const crypto::Block64 &ukm) {
+  return {crypto::Kdf256(kek, kKeyWrapLabel, ukm), crypto::Kdf256(kek, kRecipientMacLabel, ukm)};
+}
+
+// The digest that the MACs of an encrypted block cover: a label, the header
+// and every recipient record without their MAC fields, the ciphertext and
+// its length. It is a hash and not a MAC under the content key because
+// every recipient knows that key, and a MAC under a known key is no
+// fingerprint: its holder can make other ciphertext with the same MAC.
+class BlockDigest {
+public:
+  BlockDigest(const std::uint8_t *block, std::size_t recipients) {
+    hasher_.Update(ByteView(reinterpret_cast<const std::uint8_t *>(kBlockDigestLabel.data()),
+                            kBlockDigestLabel.size() + 1));
+    hasher_.Update(ByteView(block, kEnvelopeMacOffset));
+    for (std::size_t i = 0; i < recipients; ++i)
+      hasher_.Update(ByteView(block + EnvelopeOverhead(i), kRecipientMacOffset));
+  }
+  void Update(ByteView ciphertext) {
+    hasher_.Update(ciphertext);
+    length_ += ciphertext.size();
+  }
+  crypto::Digest256 Finish() {
+    std::uint8_t length[8];
+    PutU64(length, length_);
+    hasher_.Update(ByteView(length, 8));
+    return hasher_.Finish();
+  }
+
+private:
+  crypto::Streebog256Hasher hasher_;
+  std::uint64_t length_ = 0;
+};
+
+// A recipient's MAC: the content key and the block digest under the MAC key
+// of the sender and that recipient. It authenticates the block as the
+// sender's to this recipient and no one else can make it, the other
+// recipients included.
+crypto::Mac64 RecipientMac(const Key256 &macKey, const Key256 &cek,
+                           const crypto::Digest256 &digest) {
+  crypto::Gost28147Mac mac(macKey);
+  mac.Update(cek.view());
+  mac.Update(digest);
   return mac.Finish();
 }
 
-crypto::Digest256 AttachedDigest(const std::uint8_t *block, std::size_t covered,
-                                 const std::uint8_t *recordHead) {
-  crypto::Streebog256Hasher hasher;
-  hasher.Update(ByteView(block, covered));
-  hasher.Update(ByteView(recordHead, kAttachedSignedHeader));
-  return hasher.Finish();
+// The block MAC: the block digest and every recipient MAC under the content
+// MAC key, so that any change anywhere in the block is seen by every
+// recipient (a recipient's own MAC covers all but the other recipients'
+// MAC fields).
+crypto::Mac64 BlockMac(const Key256 &macKey, const crypto::Digest256 &digest,
+                       const std::uint8_t *block, std::size_t recipients) {
+  crypto::Gost28147Mac mac(macKey);
+  mac.Update(digest);
+  for (std::size_t i = 0; i < recipients; ++i)
+    mac.Update(ByteView(block + EnvelopeOverhead(i) + kRecipientMacOffset, 8));
+  return mac.Finish();
 }
 
 std::optional<LoadedKey> SignatureKey(std::string_view signer) {
@@ -50,20 +95,46 @@ std::optional<LoadedKey> SignatureKey(std::string_view signer) {
   return KeyDriver::Instance().Find(signer);
 }
 
-// Verdict of one signature: 0 with the status filled, or a directory code.
-Code Judge(Generation generation, std::string_view publicDir, const std::string &signer,
-           const crypto::Digest256 &digest, const crypto::Signature &value,
-           SignatureStatus &status) {
-  status.signer = signer;
-  PublicKeyBlock key;
-  const Code c = LookupPublicKey(publicDir, generation, signer, KeyKind::Signature, key);
-  if (c == code::kNoPublicKey) {
-    status.verdict = kVerdictNoKey;
-    return code::kOk;
+// The public keys of the signers of one check, each looked up once.
+class SignerKeys {
+public:
+  SignerKeys(Generation generation, std::string_view publicDir)
+      : generation_(generation), publicDir_(publicDir) {}
+
+  // 0 with `key` set, or null for a signer absent from the directory; or a
+  // directory code.
+  Code Find(const std::string &signer, const PublicKeyBlock *&key) {
+    auto found = found_.find(signer);
+    if (found == found_.end()) {
+      Entry entry;
+      entry.code = LookupPublicKey(publicDir_, generation_, signer, KeyKind::Signature, entry.key);
+      found = found_.emplace(signer, std::move(entry)).first;
+    }
+    key = found->second.code == code::kOk ? &found->second.key : nullptr;
+    return found->second.code == code::kNoPublicKey ? code::kOk : found->second.code;
   }
-  if (c != 0)
+
+private:
+  struct Entry {
+    Code code = code::kOk;
+    PublicKeyBlock key;
+  };
+  Generation generation_;
+  std::string_view publicDir_;
+  std::map<std::string, Entry> found_;
+};
+
+// Verdict of one signature: 0 with the status filled, or a directory code.
+Code Judge(SignerKeys &keys, const std::string &signer, const crypto::Digest256 &digest,
+           const crypto::Signature &value, SignatureStatus &status) {
+  status.signer = signer;
+  const PublicKeyBlock *key = nullptr;
+  if (Code c = keys.Find(signer, key); c != 0)
     return c;
-  status.verdict = crypto::Verify(key.key, digest, value) ? kVerdictValid : kVerdictWrong;
+  if (key == nullptr)
+    status.verdict = kVerdictNoKey;
+  else
+    status.verdict = crypto::Verify(key->key, digest, value) ? kVerdictValid : kVerdictWrong;
   return code::kOk;
 }
 
@@ -104,12 +175,16 @@ Code EncryptBlock(Generation generation, std::string_view publicDir, const std::
   crypto::RandomBytes(cek.data(), cek.size());
   crypto::RandomBytes(header.ukm.data(), header.ukm.size());
   crypto::RandomBytes(header.iv.data(), header.iv.size());
+  std::vector<Key256> recipientMacKeys;
+  recipientMacKeys.reserve(peers.size());
   for (std::size_t i = 0; i < peers.size(); ++i) {
+    const KeyPair pair =
+        DerivePairKeys(crypto::Vko256(own->privateKey, peers[i], header.ukm), header.ukm);
     EnvelopeRecipient &r = header.recipients[i];
-    const Key256 kek = crypto::Vko256(own->privateKey, peers[i], header.ukm);
     std::copy(cek.data(), cek.data() + 32, r.wrappedKey.begin());
-    crypto::Gost28147Ecb(kek, r.wrappedKey.data(), r.wrappedKey.size(), crypto::Direction::Encrypt);
-    r.keyMac = crypto::Gost28147Imit(kek, cek.view(), &header.ukm);
+    crypto::Gost28147Ecb(pair.encryption, r.wrappedKey.data(), r.wrappedKey.size(),
+                         crypto::Direction::Encrypt);
+    recipientMacKeys.push_back(pair.mac);
   }
 
   const std::size_t offset = EnvelopeOverhead(recipients.size());
@@ -121,15 +196,10 @@ Code EncryptBlock(Generation generation, std::string_view publicDir, const std::
     std::memmove(output + offset, input, length);
   BuildEnvelopeHeader(header, output);
 
-  const ContentKeys keys = DeriveContentKeys(cek, header.ukm);
+  const KeyPair keys = DeriveContentKeys(cek, header.ukm);
   crypto::Gost28147Cfb cipher(keys.encryption, header.iv, crypto::Direction::Encrypt);
-  crypto::Gost28147Mac mac(keys.mac);
-  std::uint8_t lengthField[8];
-  PutU64(lengthField, length);
-  mac.Update(ByteView(lengthField, 8));
-  mac.Update(ByteView(output, kEnvelopeMacOffset));
-  mac.Update(ByteView(output + kEnvelopeHeaderSize, offset - kEnvelopeHeaderSize));
-  // One pass: encrypt a chunk, then MAC it while it is in the cache.
+  BlockDigest digest(output, recipients.size());
+  // One pass: encrypt a chunk, then hash it while it is in the cache.
   for (std::size_t done = 0; done < length;) {
     const std::size_t n = std::min(kChunk, length - done);
     std::uint8_t *chunk = output + offset + done;
@@ -137,10 +207,15 @@ Code EncryptBlock(Generation generation, std::string_view publicDir, const std::
       cipher.Process(chunk, n);
     else
       cipher.Process(input + done, chunk, n);
-    mac.Update(ByteView(chunk, n));
+    digest.Update(ByteView(chunk, n));
     done += n;
   }
-  const crypto::Mac64 tag = mac.Finish();
+  const crypto::Digest256 blockDigest = digest.Finish();
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    const crypto::Mac64 mac = RecipientMac(recipientMacKeys[i], cek, blockDigest);
+    std::copy(mac.begin(), mac.end(), output + EnvelopeOverhead(i) + kRecipientMacOffset);
+  }
+  const crypto::Mac64 tag = BlockMac(keys.mac, blockDigest, output, recipients.size());
   std::copy(tag.begin(), tag.end(), output + kEnvelopeMacOffset);
   return code::kOk;
 }
@@ -174,12 +249,14 @@ Code DecryptBlock(Generation generation, std::string_view publicDir, std::uint8_
     return code::kKeyNotFound;
   const LoadedKey *own = nullptr;
   const EnvelopeRecipient *entry = nullptr;
-  for (const auto &key : keys)
+  for (const auto &key : keys) {
+    const std::string_view series = std::string_view(key.id).substr(kKeyNumberLength);
     for (const auto &r : header.recipients)
-      if (own == nullptr && r.number == ownKey && key.id.substr(kKeyNumberLength) == r.series) {
+      if (own == nullptr && r.number == ownKey && series == r.series) {
         own = &key;
         entry = &r;
       }
+  }
   if (own == nullptr)
     return code::kBadKey;
 
@@ -187,21 +264,25 @@ Code DecryptBlock(Generation generation, std::string_view publicDir, std::uint8_
   if (Code c = LookupPublicKey(publicDir, generation, header.sender, KeyKind::Encryption, sender);
       c != 0)
     return c;
-  const Key256 kek = crypto::Vko256(own->privateKey, sender.key, header.ukm);
+  // Everything is checked before the block is touched: the recipient MAC
+  // (the block is the sender's, for this recipient), then the block MAC.
+  const KeyPair pair =
+      DerivePairKeys(crypto::Vko256(own->privateKey, sender.key, header.ukm), header.ukm);
   Key256 cek(entry->wrappedKey);
-  crypto::Gost28147Ecb(kek, cek.data(), cek.size(), crypto::Direction::Decrypt);
-  const auto keyMac = crypto::Gost28147Imit(kek, cek.view(), &header.ukm);
-  if (!ConstantTimeEqual(keyMac.data(), entry->keyMac.data(), keyMac.size()))
+  crypto::Gost28147Ecb(pair.encryption, cek.data(), cek.size(), crypto::Direction::Decrypt);
+  BlockDigest digest(block, header.recipients.size());
+  digest.Update(ByteView(block + header.payloadOffset, header.payloadLength));
+  const crypto::Digest256 blockDigest = digest.Finish();
+  const crypto::Mac64 mine = RecipientMac(pair.mac, cek, blockDigest);
+  if (!ConstantTimeEqual(mine.data(), entry->mac.data(), mine.size()))
     return code::kBadMac;
-
-  const ContentKeys keys2 = DeriveContentKeys(cek, header.ukm);
-  crypto::Gost28147Mac mac(keys2.mac);
-  const auto tag = ContentMac(mac, block, header.payloadOffset, header.payloadLength);
+  const KeyPair content = DeriveContentKeys(cek, header.ukm);
+  const crypto::Mac64 tag = BlockMac(content.mac, blockDigest, block, header.recipients.size());
   if (!ConstantTimeEqual(tag.data(), header.mac.data(), tag.size()))
     return code::kBadMac;
 
   std::memmove(block, block + header.payloadOffset, header.payloadLength);
-  crypto::Gost28147Cfb cipher(keys2.encryption, header.iv, crypto::Direction::Decrypt);
+  crypto::Gost28147Cfb cipher(content.encryption, header.iv, crypto::Direction::Decrypt);
   cipher.Process(block, header.payloadLength);
   length = header.payloadLength;
   return code::kOk;
@@ -214,7 +295,7 @@ Code SignDetached(const std::uint8_t *data, std::size_t length, std::string_view
     return code::kKeyNotFound;
   DetachedSignature s;
   s.signer = key->id;
-  s.value = crypto::Sign(key->privateKey, crypto::Streebog256(ByteView(data, length)));
+  s.value = crypto::Sign(key->privateKey, DetachedDigest(ByteView(data, length), s.signer));
   signature = BuildDetachedSignature(s);
   return code::kOk;
 }
@@ -225,9 +306,10 @@ Code VerifyDetached(Generation generation, std::string_view publicDir, const std
   DetachedSignature s;
   if (Code c = ParseDetachedSignature(signature, signatureLength, s); c != 0)
     return c;
+  SignerKeys keys(generation, publicDir);
   SignatureStatus status;
-  if (Code c = Judge(generation, publicDir, s.signer, crypto::Streebog256(ByteView(data, length)),
-                     s.value, status);
+  if (Code c =
+          Judge(keys, s.signer, DetachedDigest(ByteView(data, length), s.signer), s.value, status);
       c != 0)
     return c;
   statuses.assign(1, status);
@@ -243,11 +325,10 @@ Code SignAttached(std::uint8_t *block, std::size_t &length, std::string_view sig
   AttachedSignature s;
   s.signer = key->id;
   s.coveredLength = static_cast<std::uint32_t>(length);
-  std::uint8_t record[kAttachedRecordSize];
-  BuildAttachedRecord(s, record);
-  s.value = crypto::Sign(key->privateKey, AttachedDigest(block, length, record));
-  BuildAttachedRecord(s, record);
-  std::memcpy(block + length, record, kAttachedRecordSize);
+  SignedDigest covered(kAttachedSignatureLabel);
+  covered.Update(ByteView(block, length));
+  s.value = crypto::Sign(key->privateKey, AttachedDigest(covered, s));
+  BuildAttachedRecord(s, block + length);
   length += kAttachedRecordSize;
   return code::kOk;
 }
@@ -255,12 +336,21 @@ Code SignAttached(std::uint8_t *block, std::size_t &length, std::string_view sig
 Code CheckAttached(Generation generation, std::string_view publicDir, const std::uint8_t *block,
                    std::size_t length, std::vector<SignatureStatus> &statuses) {
   statuses.clear();
-  for (const auto &s : ParseAttachedSignatures(block, length)) {
-    const std::uint8_t *record = block + s.coveredLength;
+  const auto signatures = ParseAttachedSignatures(block, length);
+  // One pass over the block, oldest record first: each record's digest
+  // continues the pass over the bytes before it, so the hashing does not
+  // grow with the number of records.
+  std::vector<crypto::Digest256> digests(signatures.size());
+  SignedDigest covered(kAttachedSignatureLabel);
+  for (std::size_t i = signatures.size(); i-- > 0;) {
+    const std::size_t from = static_cast<std::size_t>(covered.Length());
+    covered.Update(ByteView(block + from, signatures[i].coveredLength - from));
+    digests[i] = AttachedDigest(covered, signatures[i]);
+  }
+  SignerKeys keys(generation, publicDir);
+  for (std::size_t i = 0; i < signatures.size(); ++i) {
     SignatureStatus status;
-    if (Code c = Judge(generation, publicDir, s.signer,
-                       AttachedDigest(block, s.coveredLength, record), s.value, status);
-        c != 0)
+    if (Code c = Judge(keys, signatures[i].signer, digests[i], signatures[i].value, status); c != 0)
       return c;
     statuses.push_back(std::move(status));
   }

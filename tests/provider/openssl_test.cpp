@@ -67,9 +67,22 @@ TEST(ProviderInterop, LibrarySignatureVerifiesWithOpenSslGostEngine) {
   ASSERT_EQ(publicBlock.size(), 240u);
   const Bytes der = PublicKeyDer(publicBlock.data() + 24);
 
-  EXPECT_EQ(OpenSslVerify(tmp, der, value, data), 0) << ReadFile(tmp.File("openssl.txt")).data();
-  data[100] ^= 1;
-  EXPECT_NE(OpenSslVerify(tmp, der, value, data), 0);
+  // What is signed, as docs/provider.md lays it out: the label and its NUL,
+  // the data, its length (8 bytes, little-endian), the signature's first 20
+  // bytes.
+  const std::string label = "kestrel detached signature";
+  Bytes encoding(label.begin(), label.end());
+  encoding.push_back(0);
+  encoding.insert(encoding.end(), data.begin(), data.end());
+  for (int i = 0; i < 8; ++i)
+    encoding.push_back(static_cast<std::uint8_t>(data.size() >> (8 * i)));
+  encoding.insert(encoding.end(), signature.begin(), signature.begin() + 20);
+
+  EXPECT_EQ(OpenSslVerify(tmp, der, value, encoding), 0)
+      << ReadFile(tmp.File("openssl.txt")).data();
+  EXPECT_NE(OpenSslVerify(tmp, der, value, data), 0) << "the bare data is not what is signed";
+  encoding[100] ^= 1;
+  EXPECT_NE(OpenSslVerify(tmp, der, value, encoding), 0);
 }
 
 #endif
