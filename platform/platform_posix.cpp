@@ -35,7 +35,10 @@ std::string UpperKey(std::string_view utf8Name) {
   return cp;
 }
 
-// Finds an entry of dir whose name equals name ignoring letter case.
+// Finds an entry of dir whose name equals name ignoring letter case. Only
+// names that Windows-1251 holds exactly take part: any other (characters of
+// other scripts, bytes that are not UTF-8) would compare by the '?' its
+// conversion leaves, and "caf?.txt" would find "café.txt".
 std::optional<std::string> MatchEntry(const std::string &dir, std::string_view name) {
   DIR *d = ::opendir(dir.empty() ? "." : dir.c_str());
   if (d == nullptr)
@@ -43,7 +46,8 @@ std::optional<std::string> MatchEntry(const std::string &dir, std::string_view n
   const std::string wanted = UpperKey(name);
   std::optional<std::string> found;
   while (dirent *e = ::readdir(d)) {
-    if (UpperKey(e->d_name) == wanted) {
+    const std::string_view entry(e->d_name);
+    if (Cp1251ToUtf8(Utf8ToCp1251(entry)) == entry && UpperKey(entry) == wanted) {
       found = e->d_name;
       break;
     }
