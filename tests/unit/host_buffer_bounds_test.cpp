@@ -156,6 +156,26 @@ TEST_F(HostBufferBoundsTest, EncodeDataRefusesABlockLargerThanTheEngineAnnounces
   EXPECT_EQ(size, 100 + 4 * 48 + 37);
 }
 
+// A descendant that announces no room at all gets nothing written.
+class TNoRoomEngine : public TKestrel4Engine {
+public:
+  int32_t GetMaxUIDLength() override { return 0; }
+  int32_t GetMaxErrorStringLength() override { return 0; }
+  int32_t GetMaxReportSize() override { return -1; }
+};
+
+TEST_F(HostBufferBoundsTest, NoRoomAnnouncedMeansNothingWritten) {
+  TNoRoomEngine engine;
+  ASSERT_EQ(engine.SetCryptoParamValue(kParamSignUID, "000100000101"), 0);
+  engine.FLastException.SetText("an exception text");
+  GuardedBuffer none(0); // its pointer is the inaccessible page itself
+  for (int32_t code : {0, -2, -102, -113, 5, 1001})
+    engine.GetCryptoErrorString(code, none.Chars());
+  EXPECT_EQ(engine.GetCurrentUID(none.Chars()), CE_ERR_STRING_LENGTH);
+  EXPECT_EQ(engine.GetEncodeUIDBySignUID("000100000101", none.Chars()), CE_ERR_STRING_LENGTH);
+  EXPECT_EQ(engine.GetReport("000100000101", none.Chars()), CE_ERR_BAD_ARGUMENT);
+}
+
 TEST(HostBufferSizes, EncryptionSizesSaturateInsteadOfWrapping) {
   // 48 x 44739241 + 37 is the largest addition below 2^31.
   EXPECT_EQ(EncryptionAddition(44739241), 2147483605);
@@ -363,6 +383,11 @@ TEST_P(HostBufferBoundsProviderTest, DetachedAndAttachedSignaturesAndTheirSigner
                        length, signer.Chars()),
             0);
   EXPECT_EQ(TerminatedText(signer), kSignUID);
+  GuardedBuffer checked(Told(GetMaxUIDLength(Engine)));
+  EXPECT_EQ(VerifySignWOCheckValidity(Engine, data.data(), static_cast<int32_t>(data.size()),
+                                      signature.Data(), length, checked.Chars()),
+            0);
+  EXPECT_EQ(TerminatedText(checked), kSignUID);
 
   // Three signatures attached, each into a buffer of the block and
   // GetMaxSignAddition, then taken off again one by one.
