@@ -61,8 +61,9 @@ private:
 // The public key directory file of the owner holding the given users' keys.
 Bytes BuildDirectoryOf(Generation generation, std::initializer_list<std::string_view> numbers);
 
-// A fresh temporary folder of the caller's own, removed with everything in
-// it when the object goes (targets keep theirs in a static).
+// A fresh temporary folder of the caller's own (in /dev/shm where there is
+// one), removed with everything in it when the object goes (targets keep
+// theirs in a static).
 class TempFolder {
 public:
   explicit TempFolder(std::string_view prefix);

@@ -77,6 +77,19 @@ void Set(CE_HANDLE engine, int32_t param, const std::string &value) {
   ASSERT_EQ(SetCryptoParamValue(engine, param, value.c_str()), 0);
 }
 
+// The guard itself: the last byte is the host's, the next one faults.
+TEST(GuardedBufferDeathTest, TheByteAfterTheBufferIsInaccessible) {
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{255}, std::size_t{4096}}) {
+    SCOPED_TRACE(size);
+    GuardedBuffer buffer(size);
+    if (size > 0) {
+      static_cast<volatile char *>(buffer.Data())[size - 1] = 'x';
+      EXPECT_EQ(buffer.Bytes().back(), 'x');
+    }
+    EXPECT_DEATH(static_cast<volatile char *>(buffer.Data())[size] = 'x', "");
+  }
+}
+
 // --- against the recording double ----------------------------------------------
 
 class HostBufferBoundsTest : public ::testing::Test {
