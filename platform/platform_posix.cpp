@@ -400,6 +400,12 @@ std::optional<FileVersion> FileVersionOf(std::string_view windowsPath) {
   const auto shnum = read(is64 ? 0x3C : 0x30, 2);
   if (!shoff || !shentsize || !shnum)
     return std::nullopt;
+  // A section table that does not lie within the file, or whose entries are
+  // shorter than a section header, is no ELF file's (and would have the
+  // loop below read the same bytes up to 65535 times).
+  if (*shentsize < (is64 ? 64u : 40u) || *shoff > file.size() ||
+      *shnum > (file.size() - *shoff) / *shentsize)
+    return std::nullopt;
   for (std::uint64_t i = 0; i < *shnum; ++i) {
     const std::size_t sh = static_cast<std::size_t>(*shoff + i * *shentsize);
     const auto type = read(sh + 4, 4);
