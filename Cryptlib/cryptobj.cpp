@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 namespace {
@@ -31,8 +32,12 @@ const std::string &ListItem(const std::vector<std::string> &list, int32_t index)
   return list[static_cast<std::size_t>(index) - 1];
 }
 
-int32_t WrappingProduct(int32_t a, int32_t b) {
-  return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
+// A size the host allocates by: a product that does not fit is answered with
+// the nearest value that does, never with a wrapped (small or negative) one.
+int32_t SaturatingProduct(int32_t a, int32_t b) {
+  const int64_t product = int64_t{a} * b;
+  return static_cast<int32_t>(std::clamp<int64_t>(product, std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
 }
 
 } // namespace
@@ -164,7 +169,7 @@ int32_t TCryptoEngine::RemoveSignature(void *, int32_t *, char *) { return kNotS
 int32_t TCryptoEngine::GetMaxSignAddition() { return GetMaxSignatureLength() + 255; }
 
 int32_t TCryptoEngine::GetMaxEncodeAdditionByCount(int32_t count) {
-  return WrappingProduct(GetMaxEncodeAddition(), count);
+  return SaturatingProduct(GetMaxEncodeAddition(), count);
 }
 
 int32_t TCryptoEngine::SaveSignedDataToFile(const void *data, int32_t dataLength,
@@ -197,7 +202,7 @@ int32_t TCryptoEngine::GetMaxAdditionEx(const char *abonents) {
   if (abonents == nullptr || *abonents == '\0')
     return addition;
   std::vector<std::string> items;
-  return WrappingProduct(addition, SplitList(abonents, items));
+  return SaturatingProduct(addition, SplitList(abonents, items));
 }
 
 int32_t TCryptoEngine::GetUIDByPublicKeyTransfer(val, val) { return kNotSupported; }

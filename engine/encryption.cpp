@@ -8,15 +8,6 @@
 #include <limits>
 #include <memory>
 
-namespace {
-
-// An encrypted block is this much longer than its plaintext, for n recipients.
-int64_t EncryptionOverhead(std::size_t recipients) {
-  return 48 * static_cast<int64_t>(recipients) + 37;
-}
-
-} // namespace
-
 int32_t TKestrel4Engine::EncodeData(void *data, int32_t *size, const char *abonents) {
   std::vector<uint16_t> recipients; // N key numbers and the closing 0
   uint16_t ownKey = 0;
@@ -41,9 +32,12 @@ int32_t TKestrel4Engine::EncodeData(void *data, int32_t *size, const char *abone
     if (!own)
       return CE_ERR_ENCODE_UID_SETTINGS;
     ownKey = *own;
-    // The encrypted block must still be a size the host can be told.
-    const int64_t total = *size + EncryptionOverhead(recipients.size() - 1);
-    if (total > std::numeric_limits<int32_t>::max())
+    // The host sized its buffer as GetMaxAdditionEx told it for the list it
+    // passes (nil or empty: the configured one): a block that would not fit
+    // is refused, as is one whose size the host could not be told.
+    const int32_t addition = EncryptionAddition(recipients.size() - 1);
+    const int64_t total = int64_t{*size} + addition;
+    if (addition > GetMaxAdditionEx(abonents) || total > std::numeric_limits<int32_t>::max())
       return CE_ERR_BAD_ARGUMENT;
     encodedSize = static_cast<int32_t>(total);
     return 0;

@@ -71,6 +71,8 @@ void TKestrel4Engine::GetCryptoErrorString(int32_t code, char *buffer) {
     return;
   // The host's buffer holds GetMaxErrorStringLength bytes; it cannot tell more.
   const int32_t size = GetMaxErrorStringLength();
+  if (size <= 0)
+    return;
   std::memset(buffer, 0, static_cast<std::size_t>(size));
   try {
     if (code == kExceptionCode) {

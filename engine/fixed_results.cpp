@@ -1,9 +1,11 @@
 // Operations this engine answers with fixed results, and its size queries
 // for signatures and encrypted blocks.
 #include "engine/kestrel4_engine.h"
+#include "engine/recipients.h"
 
 #include "support/rgenutil.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -11,8 +13,14 @@
 namespace {
 constexpr int32_t kLibraryNotInitialized = -100;
 constexpr int32_t kSignatureAddition = 98;
-constexpr int64_t kBlockOverhead = 37;
-constexpr int64_t kPerRecipient = 48;
+
+// What a block for the entries of the list adds to its plaintext. Entries
+// are counted as they stand (untrimmed, empty ones included), so a list with
+// k separators counts k + 1 recipients; saturates at the largest size.
+int32_t ListAddition(std::string_view list) {
+  std::vector<std::string> entries;
+  return EncryptionAddition(static_cast<std::size_t>(SplitList(list, entries)));
+}
 } // namespace
 
 bool TKestrel4Engine::IsDifferentKeys() { return true; }
@@ -27,12 +35,17 @@ int32_t TKestrel4Engine::GetMaxSignAddition() {
   return GetMaxSignatureLength() + kSignatureAddition;
 }
 
+int32_t TKestrel4Engine::GetMaxEncodeAddition() {
+  // EncodeData without a list of its own encrypts for the configured
+  // recipients: the answer covers them, and never falls below the base value
+  // a host may have sized its buffers by. A configured list that does not
+  // read is counted the same way; EncodeData refuses it and writes nothing.
+  return std::max(TCryptoEngine::GetMaxEncodeAddition(),
+                  ListAddition(ParamValue(kParamEncryptForKeyNumber)));
+}
+
 int32_t TKestrel4Engine::GetMaxAdditionEx(const char *abonents) {
   if (abonents == nullptr || *abonents == '\0')
     return GetMaxEncodeAddition();
-  // Entries are counted as they stand: untrimmed, empty ones included.
-  std::vector<std::string> entries;
-  const int64_t addition = kPerRecipient * SplitList(abonents, entries) + kBlockOverhead;
-  return addition > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
-                                                        : static_cast<int32_t>(addition);
+  return ListAddition(abonents);
 }

@@ -46,6 +46,7 @@ public:
 
   // Overridden operations, in slot order.
   void GetEngineName(char *buffer) override;
+  int32_t GetMaxEncodeAddition() override;
   int32_t GetEncodeUIDBySignUID(const char *signUID, char *encodeUID) override;
   int32_t GetCurrentUID(char *buffer) override;
   void GetCryptoErrorString(int32_t code, char *buffer) override;

@@ -2,12 +2,18 @@
 
 #include "support/rgenutil.h"
 
+#include <cstdint>
+#include <limits>
 #include <string>
 
 namespace {
 
 // Characters of an identifier that carry its key number.
 constexpr std::size_t kKeyNumberLength = 4;
+
+// The encrypted block: a header, then one record a recipient.
+constexpr uint64_t kBlockOverhead = 37;
+constexpr uint64_t kPerRecipient = 48;
 
 } // namespace
 
@@ -16,6 +22,13 @@ std::optional<uint16_t> ReadKeyNumber(std::string_view identifier) {
   if (!TryStrToInt(identifier.substr(0, kKeyNumberLength), value))
     return std::nullopt;
   return static_cast<uint16_t>(value);
+}
+
+int32_t EncryptionAddition(std::size_t recipients) {
+  constexpr uint64_t kLargest = std::numeric_limits<int32_t>::max();
+  if (recipients > (kLargest - kBlockOverhead) / kPerRecipient)
+    return std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(kPerRecipient * recipients + kBlockOverhead);
 }
 
 int32_t ReadRecipientList(std::string_view text, std::vector<uint16_t> &recipients) {

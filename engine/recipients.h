@@ -16,6 +16,10 @@
 // Nothing when they do not convert.
 std::optional<uint16_t> ReadKeyNumber(std::string_view identifier);
 
+// What an encrypted block for that many recipients adds to its plaintext:
+// 48 bytes a recipient and 37 more, saturated at the largest int32_t.
+int32_t EncryptionAddition(std::size_t recipients);
+
 // Reads a recipient list ("0002;0017"): the text is trimmed of characters
 // with codes up to 32 and split at every ";" (a trailing ";" gives an empty
 // last entry; entries are not trimmed one by one). On success recipients

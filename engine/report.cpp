@@ -50,7 +50,7 @@ int32_t TKestrel4Engine::GetReport(const char *uid, char *buffer) {
     const std::string report = BuildReport(uid, keyBlock);
     // The host's buffer holds GetMaxReportSize bytes; a report that would not
     // fit (a very long identifier) is refused without writing anything.
-    if (report.size() > static_cast<std::size_t>(GetMaxReportSize()))
+    if (static_cast<int64_t>(report.size()) > GetMaxReportSize())
       return CE_ERR_BAD_ARGUMENT;
     // Exactly the text: no terminating NUL, the bytes after it stay as they were.
     std::memcpy(buffer, report.data(), report.size());

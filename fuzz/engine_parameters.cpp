@@ -1,9 +1,10 @@
 // The engine's parameters: the input's lines become parameters 1 to 12 (as
 // a host sets them, each cut at a NUL), then everything that reads them
 // reads them: the key-access settings, the verify switch, the own key
-// number, root and directory path expansion, the stored values, the
-// parameter descriptions and the identifier queries, each into a buffer of
-// exactly the size the engine announces.
+// number, root and directory path expansion, the stored values, the size
+// query for the configured recipients, the parameter descriptions and the
+// identifier queries, each into a buffer of exactly the size the engine
+// announces.
 #include "fuzz_support.h"
 
 #include "engine/kestrel4_engine.h"
@@ -68,6 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(directory.empty() == value(param).empty());
     FUZZ_CHECK(directory.empty() || directory.back() == '\\');
   }
+
+  // Encrypting without a list of its own uses the configured recipients:
+  // the size the host is told for a nil or empty list covers them.
+  const int32_t addition = engine.GetMaxAdditionEx(nullptr);
+  FUZZ_CHECK(addition == engine.GetMaxAdditionEx("") && addition == engine.GetMaxEncodeAddition());
+  FUZZ_CHECK(addition >= 255);
+  std::vector<uint16_t> recipients;
+  if (ReadRecipientList(value(kParamEncryptForKeyNumber), recipients) == 0)
+    FUZZ_CHECK(addition >= EncryptionAddition(recipients.size() - 1));
 
   // Descriptions: the size query first, then a buffer of that size.
   for (int32_t i = 0; i <= kParamCount + 1; ++i) {

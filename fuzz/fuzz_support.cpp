@@ -120,6 +120,24 @@ std::string Environment::Scratch(std::string_view name) const {
   return path;
 }
 
+TempFolder::TempFolder(std::string_view prefix) {
+  // In memory where the system offers it: a file rewritten for every input
+  // then costs no disk flush.
+  std::error_code error;
+  const std::filesystem::path base = std::filesystem::is_directory("/dev/shm", error)
+                                         ? std::filesystem::path("/dev/shm")
+                                         : std::filesystem::temp_directory_path();
+  std::string pattern = (base / (std::string(prefix) + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr)
+    Fail(__FILE__, __LINE__, "mkdtemp");
+  path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
 void WriteScratchFile(const std::string &path, const std::uint8_t *data, std::size_t size) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));

@@ -61,6 +61,21 @@ private:
 // The public key directory file of the owner holding the given users' keys.
 Bytes BuildDirectoryOf(Generation generation, std::initializer_list<std::string_view> numbers);
 
+// A fresh temporary folder of the caller's own (in /dev/shm where there is
+// one), removed with everything in it when the object goes (targets keep
+// theirs in a static).
+class TempFolder {
+public:
+  explicit TempFolder(std::string_view prefix);
+  ~TempFolder();
+  TempFolder(const TempFolder &) = delete;
+  TempFolder &operator=(const TempFolder &) = delete;
+  const std::string &Path() const { return path_; }
+
+private:
+  std::string path_;
+};
+
 // Replaces a scratch file without the syncing of the library's own writes
 // (fast enough to run for every input).
 void WriteScratchFile(const std::string &path, const std::uint8_t *data, std::size_t size);

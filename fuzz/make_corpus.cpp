@@ -158,6 +158,99 @@ void HostProfiles() {
   for (std::string_view text :
        {"0002,0003", "0002 0003;0004000001", "0002abc", " ; ", "0002;;x", "000200000101\t0003"})
     Write("host_profile", "recipients-" + std::to_string(++n), text);
+// A little-endian ELF file of 32 or 64 bits whose section table holds a
+// null section and one note section with the given notes.
+Bytes ElfWithNotes(bool is64, const Bytes &notes) {
+  const std::size_t header = is64 ? 64 : 52;
+  const std::size_t entry = is64 ? 64 : 40;
+  Bytes file(header + notes.size() + 2 * entry, 0);
+  auto put = [&file](std::size_t offset, std::uint64_t value, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i)
+      file[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  };
+  const std::uint8_t ident[] = {0x7F, 'E', 'L', 'F', static_cast<std::uint8_t>(is64 ? 2 : 1), 1, 1};
+  std::copy(std::begin(ident), std::end(ident), file.begin());
+  put(16, 3, 2); // a shared object
+  const std::size_t table = header + notes.size();
+  put(is64 ? 0x28 : 0x20, table, is64 ? 8 : 4);
+  put(is64 ? 0x3A : 0x2E, entry, 2);
+  put(is64 ? 0x3C : 0x30, 2, 2);
+  std::copy(notes.begin(), notes.end(), file.begin() + static_cast<std::ptrdiff_t>(header));
+  const std::size_t note = table + entry;
+  put(note + 4, 7, 4); // SHT_NOTE
+  put(note + (is64 ? 0x18 : 0x10), header, is64 ? 8 : 4);
+  put(note + (is64 ? 0x20 : 0x14), notes.size(), is64 ? 8 : 4);
+  return file;
+}
+
+// One note record: owner name, type and descriptor, each padded to 4 bytes.
+Bytes Note(std::string_view name, std::uint32_t type, const Bytes &desc) {
+  Bytes note;
+  auto put32 = [&note](std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+      note.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  };
+  put32(static_cast<std::uint32_t>(name.size() + 1));
+  put32(static_cast<std::uint32_t>(desc.size()));
+  put32(type);
+  note.insert(note.end(), name.begin(), name.end());
+  note.push_back(0);
+  while (note.size() % 4 != 0)
+    note.push_back(0);
+  note.insert(note.end(), desc.begin(), desc.end());
+  while (note.size() % 4 != 0)
+    note.push_back(0);
+  return note;
+}
+
+Bytes Version(std::uint16_t major, std::uint16_t minor, std::uint16_t release,
+              std::uint16_t build) {
+  Bytes desc;
+  for (std::uint16_t part : {major, minor, release, build}) {
+    desc.push_back(static_cast<std::uint8_t>(part));
+    desc.push_back(static_cast<std::uint8_t>(part >> 8));
+  }
+  return desc;
+}
+
+void FileVersions() {
+  const Bytes v4 = Note("FileVersion", 1, Version(4, 2, 0, 1));
+  const Bytes buildId = Note("GNU", 3, Patterned(20));
+  Write("platform_file_version", "elf64-4.2", ElfWithNotes(true, v4));
+  Write("platform_file_version", "elf64-5.0",
+        ElfWithNotes(true, Note("FileVersion", 1, Version(5, 0, 0, 1))));
+  Write("platform_file_version", "elf32-4.9",
+        ElfWithNotes(false, Note("FileVersion", 1, Version(4, 9, 3, 7))));
+  Bytes both = buildId;
+  both.insert(both.end(), v4.begin(), v4.end());
+  Write("platform_file_version", "elf64-build-id-then-version", ElfWithNotes(true, both));
+  Write("platform_file_version", "elf64-build-id-only", ElfWithNotes(true, buildId));
+  Write("platform_file_version", "elf64-wrong-type",
+        ElfWithNotes(true, Note("FileVersion", 2, Version(5, 0, 0, 0))));
+  const Bytes whole = ElfWithNotes(true, v4);
+  Write("platform_file_version", "elf64-truncated", Bytes(whole.begin(), whole.begin() + 100));
+  Write("platform_file_version", "not-elf", Text("MZ\x90 a Windows library, not ELF"));
+}
+
+void Paths() {
+  // Relative to the tree the target builds (fuzz/platform_native_path.cpp).
+  const char *const paths[] = {"Keys\\Secret.KEY",
+                               "KEYS\\secret.key",
+                               "keys\\КЛЮЧИ\\ключ.PUB",
+                               "PUBLIC\\BANK.PUB",
+                               "public\\",
+                               "ЁЛКА.txt",
+                               "ёлка.TXT.SIG",
+                               "cafe.txt",
+                               "Keys\\..\\Public\\.\\bank.pub",
+                               "Keys\\\\Secret.key",
+                               "no\\such\\Keys",
+                               "STRASSE",
+                               "x?.bin",
+                               ""};
+  int n = 0;
+  for (const char *path : paths)
+    Write("platform_native_path", "path-" + std::to_string(++n), platform::Utf8ToCp1251(path));
 }
 
 } // namespace
@@ -179,6 +272,8 @@ int main(int argc, char **argv) {
   KeysAndDirectories();
   Texts();
   HostProfiles();
+  FileVersions();
+  Paths();
   std::printf("seeds written to %s\n", argv[1]);
   return 0;
 }

@@ -35,7 +35,10 @@ std::string UpperKey(std::string_view utf8Name) {
   return cp;
 }
 
-// Finds an entry of dir whose name equals name ignoring letter case.
+// Finds an entry of dir whose name equals name ignoring letter case. Only
+// names that Windows-1251 holds exactly take part: any other (characters of
+// other scripts, bytes that are not UTF-8) would compare by the '?' its
+// conversion leaves, and "caf?.txt" would find "café.txt".
 std::optional<std::string> MatchEntry(const std::string &dir, std::string_view name) {
   DIR *d = ::opendir(dir.empty() ? "." : dir.c_str());
   if (d == nullptr)
@@ -43,7 +46,8 @@ std::optional<std::string> MatchEntry(const std::string &dir, std::string_view n
   const std::string wanted = UpperKey(name);
   std::optional<std::string> found;
   while (dirent *e = ::readdir(d)) {
-    if (UpperKey(e->d_name) == wanted) {
+    const std::string_view entry(e->d_name);
+    if (Cp1251ToUtf8(Utf8ToCp1251(entry)) == entry && UpperKey(entry) == wanted) {
       found = e->d_name;
       break;
     }
@@ -395,6 +399,12 @@ std::optional<FileVersion> FileVersionOf(std::string_view windowsPath) {
   const auto shentsize = read(is64 ? 0x3A : 0x2E, 2);
   const auto shnum = read(is64 ? 0x3C : 0x30, 2);
   if (!shoff || !shentsize || !shnum)
+    return std::nullopt;
+  // A section table that does not lie within the file, or whose entries are
+  // shorter than a section header, is no ELF file's (and would have the
+  // loop below read the same bytes up to 65535 times).
+  if (*shentsize < (is64 ? 64u : 40u) || *shoff > file.size() ||
+      *shnum > (file.size() - *shoff) / *shentsize)
     return std::nullopt;
   for (std::uint64_t i = 0; i < *shnum; ++i) {
     const std::size_t sh = static_cast<std::size_t>(*shoff + i * *shentsize);

@@ -63,6 +63,15 @@ TEST(NativePath, MatchesCyrillicNamesWhateverTheirCase) {
   EXPECT_TRUE(platform::FileExists(dir.PathOf(Cp("ключи\\БАНК.key"))));
 }
 
+// Names Windows-1251 cannot hold never stand in for a '?' the host wrote.
+TEST(NativePath, MatchesNoNameOutsideTheCodePage) {
+  TempDirectory dir;
+  for (const char *name : {"café.txt", "x\xff.bin", "Straße"})
+    WriteFile(dir.Native() / name, "k");
+  for (const char *name : {"caf?.txt", "CAF?.TXT", "X?.BIN", "stra?e"})
+    EXPECT_EQ(platform::NativePath(dir.PathOf(name)), (dir.Native() / name).string()) << name;
+}
+
 TEST(NativePath, KeepsTheExistingPartsRealNamesAndTheRestAsWritten) {
   TempDirectory dir;
   std::filesystem::create_directories(dir.Native() / "Keys");
