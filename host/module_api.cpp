@@ -1,5 +1,9 @@
 #include "host/module_api.h"
 
+#if !defined(_WIN32) && !defined(CE_MODULE_SONAME)
+#error "CE_MODULE_SONAME must name the module's SONAME"
+#endif
+
 namespace cehost {
 
 template <typename F> void ModuleApi::Bind(F &slot, const char *name) {
@@ -52,7 +56,9 @@ std::string DefaultModulePath() {
 #if defined(_WIN32)
   return platform::ExecutableDirectory() + "ce_kestrel.dll";
 #else
-  return platform::ExecutableDirectory() + "../lib/libce_kestrel.so";
+  // The SONAME (libce_kestrel.so.1): libce_kestrel.so is only the
+  // development link, absent where just the runtime is installed.
+  return platform::ExecutableDirectory() + "../lib/" CE_MODULE_SONAME;
 #endif
 }
 
