@@ -9,10 +9,16 @@ trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-for f in include/ce_kestrel.h lib/libce_kestrel.so lib/libkestrel.so lib/kestrel-5/libkestrel.so \
-         bin/cehost bin/kestrel-keys lib/pkgconfig/ce_kestrel.pc; do
+for f in include/ce_kestrel.h lib/libce_kestrel.so lib/libce_kestrel.so.1 lib/libkestrel.so \
+         lib/kestrel-5/libkestrel.so bin/cehost bin/kestrel-keys lib/pkgconfig/ce_kestrel.pc; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
+# The module: a versioned file, its SONAME link and the development link.
+for link in libce_kestrel.so libce_kestrel.so.1; do
+  [ -L "$prefix/lib/$link" ] || { echo "lib/$link is not a symbolic link"; exit 1; }
+done
+soname=$(objdump -p "$prefix/lib/libce_kestrel.so" | awk '$1 == "SONAME" { print $2 }')
+[ "$soname" = libce_kestrel.so.1 ] || { echo "SONAME is '$soname', not libce_kestrel.so.1"; exit 1; }
 
 mkdir -p "$work/host"
 cat > "$work/host/CMakeLists.txt" <<'CM'
