@@ -3,13 +3,13 @@
 # Linux: Debian packages, one per install component (cmake/Install.cmake):
 #   ce-kestrel      runtime: the module, the provider stand-in of both
 #                   generations, cehost and kestrel-keys
-#   ce-kestrel-dev  development: header, development link, CMake package,
+#   ce-kestrel-dev  dev: header, development link, CMake package,
 #                   pkg-config file, the example
-#   ce-kestrel-doc  documentation: everything else under share/
+#   ce-kestrel-doc  doc: the README and the guides under share/doc
 # Windows: one zip of the whole install, for hosts of the build's word size
 # (the mingw-i686 build makes the one for 32-bit hosts).
 #
-# Install rules that name no component land in the documentation package,
+# Install rules that name no component land in the doc package,
 # which is architecture-independent: the packaging test (lintian) refuses a
 # program or library that strays there.
 set(CPACK_PACKAGE_NAME ce-kestrel)
@@ -17,7 +17,7 @@ set(CPACK_PACKAGE_VENDOR "the ce_kestrel developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL runtime development documentation)
+set(CPACK_COMPONENTS_ALL runtime dev doc)
 
 set(CE_PACKAGE_MAINTAINER "ce_kestrel maintainers <maintainers@users.noreply.c-seed-a317f003.example>"
   CACHE STRING "Maintainer named in the Debian packages")
@@ -43,7 +43,7 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CE_PACKAGE_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
-  set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS runtime)
+  set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ce-kestrel)
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -69,16 +69,16 @@ This package holds the module, a stand-in for the provider (generations 4
 and 5) with GOST cryptography, the host program cehost and the provider's
 key tool kestrel-keys.")
 
-  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME ce-kestrel-dev)
-  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-  set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION "crypto engine module for Kestrel - development files
+  set(CPACK_DEBIAN_DEV_PACKAGE_NAME ce-kestrel-dev)
+  set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+  set(CPACK_COMPONENT_DEV_DESCRIPTION "crypto engine module for Kestrel - development files
 The header, the development link, the CMake package (ce_kestrel::ce_kestrel),
 the pkg-config file and an example host program of the ce_kestrel module.")
 
-  set(CPACK_DEBIAN_DOCUMENTATION_PACKAGE_NAME ce-kestrel-doc)
-  set(CPACK_DEBIAN_DOCUMENTATION_PACKAGE_SECTION doc)
-  set(CPACK_DEBIAN_DOCUMENTATION_PACKAGE_ARCHITECTURE all)
-  set(CPACK_COMPONENT_DOCUMENTATION_DESCRIPTION "crypto engine module for Kestrel - documentation
+  set(CPACK_DEBIAN_DOC_PACKAGE_NAME ce-kestrel-doc)
+  set(CPACK_DEBIAN_DOC_PACKAGE_SECTION doc)
+  set(CPACK_DEBIAN_DOC_PACKAGE_ARCHITECTURE all)
+  set(CPACK_COMPONENT_DOC_DESCRIPTION "crypto engine module for Kestrel - documentation
 The documentation of the ce_kestrel module: the guide for host developers,
 the provider's description and the project's reliability and performance
 records.")
@@ -87,7 +87,7 @@ records.")
   # /usr/share/doc/<package>.
   set(CE_PACKAGE_VERSION ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
   string(TIMESTAMP CE_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
-  foreach(component runtime development documentation)
+  foreach(component runtime dev doc)
     string(TOUPPER ${component} upper)
     set(CE_PACKAGE ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
     set(dir ${PROJECT_BINARY_DIR}/package-doc/${CE_PACKAGE})

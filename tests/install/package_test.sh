@@ -47,11 +47,25 @@ ce-kestrel-dev usr/share/doc/ce-kestrel-dev/copyright        its-copyright
 ce-kestrel-doc usr/share/doc/ce_kestrel/README\.md           the-README
 ce-kestrel-doc usr/share/doc/ce-kestrel-doc/copyright        its-copyright
 TABLE
-# Nothing of the development files in the runtime, no program in the rest.
-grep -E '^usr/include/|^usr/lib/libce_kestrel\.so$|\.pc$|\.cmake$' "$work/ce-kestrel.files" &&
-  fail "the runtime package holds development files"
-grep -E '^usr/bin/|\.so(\.[0-9.]+)?$' "$work/ce-kestrel-doc.files" &&
-  fail "the documentation package holds programs or libraries"
+# Where each kind of file belongs, wherever it turns up: a file matching a
+# pattern (grep -E) is in that package and no other.
+while read -r pattern p; do
+  for other in ce-kestrel ce-kestrel-dev ce-kestrel-doc; do
+    [ "$other" = "$p" ] && continue
+    stray=$(grep -E "$pattern" "$work/$other.files" || true)
+    [ -z "$stray" ] || fail "in $other instead of $p: $stray"
+  done
+done <<'TABLE'
+^usr/bin/                                  ce-kestrel
+^usr/share/man/                            ce-kestrel
+^usr/lib/.*\.so\.[0-9.]+$                  ce-kestrel
+^usr/lib/(kestrel-5/)?libkestrel\.so$       ce-kestrel
+^usr/include/                              ce-kestrel-dev
+^usr/lib/libce_kestrel\.so$                ce-kestrel-dev
+\.(pc|cmake|def)$                          ce-kestrel-dev
+^usr/share/doc/ce_kestrel/examples/        ce-kestrel-dev
+^usr/share/doc/ce_kestrel/[^/]+\.md$       ce-kestrel-doc
+TABLE
 [ "$(dpkg-deb -f "${deb[ce-kestrel-doc]}" Architecture)" = all ] ||
   fail "the documentation package is not architecture-independent"
 
