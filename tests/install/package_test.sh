@@ -10,6 +10,9 @@ build=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "package test: $*" >&2; exit 1; }
+# The library directory under the prefix (lib, lib64, lib/<triplet>, ...).
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+[ -n "$libdir" ] || fail "no CMAKE_INSTALL_LIBDIR in $build/CMakeCache.txt"
 
 if ! cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
   cat "$work/cpack.log"
@@ -29,20 +32,22 @@ for p in ce-kestrel ce-kestrel-dev ce-kestrel-doc; do
 done
 
 # package  path-pattern (grep -E, whole line)  what it is
+# (LIBDIR stands for the library directory.)
 while read -r p pattern what; do
+  pattern=${pattern//LIBDIR/$libdir}
   grep -qxE "$pattern" "$work/$p.files" || fail "$p lacks $what ($pattern)"
 done <<'TABLE'
-ce-kestrel     usr/lib/libce_kestrel\.so\.1                  the-module-by-its-SONAME
-ce-kestrel     usr/lib/libce_kestrel\.so\.1\.[0-9]+\.[0-9]+  the-module-file
-ce-kestrel     usr/lib/libkestrel\.so                        the-provider-generation-4
-ce-kestrel     usr/lib/kestrel-5/libkestrel\.so              the-provider-generation-5
+ce-kestrel     usr/LIBDIR/libce_kestrel\.so\.1                  the-module-by-its-SONAME
+ce-kestrel     usr/LIBDIR/libce_kestrel\.so\.1\.[0-9]+\.[0-9]+  the-module-file
+ce-kestrel     usr/LIBDIR/libkestrel\.so                        the-provider-generation-4
+ce-kestrel     usr/LIBDIR/kestrel-5/libkestrel\.so              the-provider-generation-5
 ce-kestrel     usr/bin/cehost                                cehost
 ce-kestrel     usr/bin/kestrel-keys                          kestrel-keys
 ce-kestrel     usr/share/doc/ce-kestrel/copyright            its-copyright
 ce-kestrel-dev usr/include/ce_kestrel\.h                     the-header
-ce-kestrel-dev usr/lib/libce_kestrel\.so                     the-development-link
-ce-kestrel-dev usr/lib/pkgconfig/ce_kestrel\.pc              the-pkg-config-file
-ce-kestrel-dev usr/lib/cmake/ce_kestrel/ce_kestrelConfig\.cmake the-CMake-package
+ce-kestrel-dev usr/LIBDIR/libce_kestrel\.so                     the-development-link
+ce-kestrel-dev usr/LIBDIR/pkgconfig/ce_kestrel\.pc              the-pkg-config-file
+ce-kestrel-dev usr/LIBDIR/cmake/ce_kestrel/ce_kestrelConfig\.cmake the-CMake-package
 ce-kestrel-dev usr/share/doc/ce-kestrel-dev/copyright        its-copyright
 ce-kestrel-doc usr/share/doc/ce_kestrel/README\.md           the-README
 ce-kestrel-doc usr/share/doc/ce-kestrel-doc/copyright        its-copyright
@@ -50,6 +55,7 @@ TABLE
 # Where each kind of file belongs, wherever it turns up: a file matching a
 # pattern (grep -E) is in that package and no other.
 while read -r pattern p; do
+  pattern=${pattern//LIBDIR/$libdir}
   for other in ce-kestrel ce-kestrel-dev ce-kestrel-doc; do
     [ "$other" = "$p" ] && continue
     stray=$(grep -E "$pattern" "$work/$other.files" || true)
@@ -58,10 +64,10 @@ while read -r pattern p; do
 done <<'TABLE'
 ^usr/bin/                                  ce-kestrel
 ^usr/share/man/                            ce-kestrel
-^usr/lib/.*\.so\.[0-9.]+$                  ce-kestrel
-^usr/lib/(kestrel-5/)?libkestrel\.so$       ce-kestrel
+^usr/LIBDIR/.*\.so\.[0-9.]+$                  ce-kestrel
+^usr/LIBDIR/(kestrel-5/)?libkestrel\.so$       ce-kestrel
 ^usr/include/                              ce-kestrel-dev
-^usr/lib/libce_kestrel\.so$                ce-kestrel-dev
+^usr/LIBDIR/libce_kestrel\.so$                ce-kestrel-dev
 \.(pc|cmake|def)$                          ce-kestrel-dev
 ^usr/share/doc/ce_kestrel/examples/        ce-kestrel-dev
 ^usr/share/doc/ce_kestrel/[^/]+\.md$       ce-kestrel-doc
@@ -84,8 +90,8 @@ $(cat "$work/missing")"
 # Dependencies: the libraries the programs link (dpkg-shlibdeps), the
 # runtime for the development files, and a shlibs entry for the SONAME.
 depends=$(dpkg-deb -f "${deb[ce-kestrel]}" Depends)
-for lib in libc6 libstdc++6 libgcrypt20; do
-  [[ "$depends" == *"$lib"* ]] || fail "ce-kestrel does not depend on $lib: $depends"
+for dep in libc6 libstdc++6 libgcrypt20; do
+  [[ "$depends" == *"$dep"* ]] || fail "ce-kestrel does not depend on $dep: $depends"
 done
 version=$(dpkg-deb -f "${deb[ce-kestrel]}" Version)
 [[ "$(dpkg-deb -f "${deb[ce-kestrel-dev]}" Depends)" == *"ce-kestrel (= $version)"* ]] ||
@@ -105,6 +111,7 @@ cat "$work/lintian.txt"
 # with the pkg-config file against the development link.
 for p in "${!deb[@]}"; do dpkg-deb -x "${deb[$p]}" "$work/root"; done
 usr="$work/root/usr"
+lib="$usr/$libdir"
 "$usr/bin/cehost" demo >"$work/demo.txt" 2>&1 ||
   { cat "$work/demo.txt"; fail "the demo failed from the unpacked packages"; }
 cat >"$work/host.c" <<'C'
@@ -116,8 +123,8 @@ int main(void) {
   return params == 12 ? 0 : 1;
 }
 C
-pc="$usr/lib/pkgconfig"
+pc="$lib/pkgconfig"
 # shellcheck disable=SC2046
 cc -o "$work/host" "$work/host.c" $(PKG_CONFIG_PATH="$pc" pkg-config --cflags --libs ce_kestrel)
-LD_LIBRARY_PATH="$usr/lib" "$work/host" || fail "a program built with pkg-config does not run"
+LD_LIBRARY_PATH="$lib" "$work/host" || fail "a program built with pkg-config does not run"
 echo "packages: ${!deb[*]}; contents, dependencies, lintian and the demo from them are right"
