@@ -18,7 +18,7 @@ if ! cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log"
   fail "cpack failed"
 fi
 zips=("$work"/out/*.zip)
-[ "${#zips[@]}" -eq 1 ] && [ -f "${zips[0]}" ] || fail "expected one zip in $work/out"
+if [ "${#zips[@]}" -ne 1 ] || [ ! -f "${zips[0]}" ]; then fail "expected one zip in $work/out"; fi
 zip=${zips[0]}
 top=$(basename "$zip" .zip)
 unzip -Z1 "$zip" | sort >"$work/list"
