@@ -1,5 +1,9 @@
 #include "host/module_api.h"
 
+#if !defined(_WIN32) && !(defined(CE_MODULE_SONAME) && defined(CE_MODULE_INSTALLED_PATH))
+#error "CE_MODULE_SONAME and CE_MODULE_INSTALLED_PATH must name the module"
+#endif
+
 namespace cehost {
 
 template <typename F> void ModuleApi::Bind(F &slot, const char *name) {
@@ -55,7 +59,15 @@ std::string DefaultModulePath() {
 #if defined(_WIN32)
   return platform::ExecutableDirectory() + "ce_kestrel.dll";
 #else
-  return platform::ExecutableDirectory() + "../lib/libce_kestrel.so";
+  // By its SONAME (libce_kestrel.so.1): libce_kestrel.so is only the
+  // development link, absent where just the runtime is installed. Installed,
+  // the library directory lies where the install put it as seen from the
+  // program's (../lib, ../lib64, ../lib/<triplet>); in the build tree at ../lib.
+  const std::string directory = platform::ExecutableDirectory();
+  const std::string installed = directory + CE_MODULE_INSTALLED_PATH;
+  if (platform::FileExists(installed))
+    return installed;
+  return directory + "../lib/" CE_MODULE_SONAME;
 #endif
 }
 

@@ -59,7 +59,7 @@ private:
   platform::ModuleHandle module_ = nullptr;
 };
 
-// The module's file beside this program: ../lib/libce_kestrel.so on POSIX,
+// The module's file beside this program: <libdir>/libce_kestrel.so.1 on POSIX,
 // ce_kestrel.dll in the same folder on Windows.
 std::string DefaultModulePath();
 

@@ -14,7 +14,7 @@ cd "$CE_ROOT"
 . scripts/lib.sh
 
 ensure_project_packages
-ensure_packages python3 openssl libengine-gost-openssl gnupg
+ensure_packages python3 gnupg libbenchmark-dev
 
 build=build/bench
 results=$build/results

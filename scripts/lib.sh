@@ -2,12 +2,11 @@
 
 say() { printf '\n== %s\n' "$*"; }
 
-# Debian packages every build needs; scripts/packages.txt adds those of
-# particular tests (one name a line).
-CE_BASE_PACKAGES="cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev
-  libgcrypt20-dev libbenchmark-dev
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 libgcrypt-mingw-w64-dev wine64"
+# Debian packages: those the Linux build of the module, the provider and the
+# tools needs (all scripts/demo.sh installs); scripts/packages.txt adds those
+# of the tests, the other presets and the packages (one name a line). No
+# name is in both.
+CE_BUILD_PACKAGES="cmake ninja-build g++ libgcrypt20-dev"
 
 # ensure_packages NAME...: installs the Debian packages that are missing.
 ensure_packages() {
@@ -27,11 +26,18 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
+# ensure_build_packages: what the Linux build needs.
+ensure_build_packages() {
+  # shellcheck disable=SC2086
+  ensure_packages $CE_BUILD_PACKAGES
+}
+
+# ensure_project_packages: what every preset and test needs.
 ensure_project_packages() {
   local extra=""
   [ -f "$CE_ROOT/scripts/packages.txt" ] && extra=$(grep -v '^\s*#' "$CE_ROOT/scripts/packages.txt" || true)
   # shellcheck disable=SC2086
-  ensure_packages $CE_BASE_PACKAGES $extra
+  ensure_packages $CE_BUILD_PACKAGES $extra
 }
 
 # build_preset NAME: configures and builds one preset, quietly unless it fails.

@@ -131,7 +131,7 @@ contains "error-text prints the text" out "Parameters index out of bounds."
 "$cehost" --module "$work/nothing.so" params > out 2>&1; check "missing module" 3 $?
 contains "missing module named" out "nothing.so"
 mkdir -p lonely/lib lonely/bin
-cp "$bin/../lib/libce_kestrel.so" lonely/lib/
+cp "$bin/../lib/libce_kestrel.so.1" lonely/lib/
 cp "$cehost" lonely/bin/
 lonely/bin/cehost --profile alice.profile sign order1.txt -o lonely.sig > out 2>&1; check "missing provider" 3 $?
 contains "missing provider named" out "kestrel.dll"

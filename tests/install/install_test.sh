@@ -8,11 +8,19 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
+# The library directory under the prefix (lib, lib64, lib/<triplet>, ...).
+lib=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
 
-for f in include/ce_kestrel.h lib/libce_kestrel.so lib/libkestrel.so lib/kestrel-5/libkestrel.so \
-         bin/cehost bin/kestrel-keys lib/pkgconfig/ce_kestrel.pc; do
+for f in include/ce_kestrel.h $lib/libce_kestrel.so $lib/libce_kestrel.so.1 $lib/libkestrel.so \
+         $lib/kestrel-5/libkestrel.so bin/cehost bin/kestrel-keys $lib/pkgconfig/ce_kestrel.pc; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
+# The module: a versioned file, its SONAME link and the development link.
+for link in libce_kestrel.so libce_kestrel.so.1; do
+  [ -L "$prefix/$lib/$link" ] || { echo "$lib/$link is not a symbolic link"; exit 1; }
+done
+soname=$(objdump -p "$prefix/$lib/libce_kestrel.so" | awk '$1 == "SONAME" { print $2 }')
+[ "$soname" = libce_kestrel.so.1 ] || { echo "SONAME is '$soname', not libce_kestrel.so.1"; exit 1; }
 
 mkdir -p "$work/host"
 cat > "$work/host/CMakeLists.txt" <<'CM'
@@ -37,12 +45,11 @@ cmake -S "$work/host" -B "$work/host/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/
 cmake --build "$work/host/build" >/dev/null
 "$work/host/build/host"
 
-flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs ce_kestrel)
-case "$flags" in
-  *"-I$prefix/lib/pkgconfig/../../include"*|*"-I$prefix/include"*) ;;
-  *) echo "pkg-config does not point into the prefix: $flags"; exit 1 ;;
-esac
-c++ -o "$work/host/pc" "$work/host/main.cpp" $flags -Wl,-rpath,"$prefix/lib"
+flags=$(PKG_CONFIG_PATH="$prefix/$lib/pkgconfig" pkg-config --cflags --libs ce_kestrel)
+include=$(PKG_CONFIG_PATH="$prefix/$lib/pkgconfig" pkg-config --variable=includedir ce_kestrel)
+[ "$(realpath "$include")" = "$(realpath "$prefix/include")" ] ||
+  { echo "pkg-config does not point into the prefix: $flags"; exit 1; }
+c++ -o "$work/host/pc" "$work/host/main.cpp" $flags -Wl,-rpath,"$prefix/$lib"
 "$work/host/pc"
 
 # The documentation: host guide, man pages, and the guide's example, which

@@ -436,6 +436,20 @@ TP_ENTRY DelOpenKey(const char *directory, const char *keyNumber, const char *ow
 
 // --- control ----------------------------------------------------------------
 
+// Outside the extern "C" block: it returns a C++ type.
+namespace {
+Output MakeOutput(const void *bytes, int32_t length) {
+  Output out;
+  if (bytes == nullptr) {
+    out.nilArray = true;
+    out.nilCount = length > 0 ? static_cast<std::size_t>(length) : 0;
+  } else if (length > 0) {
+    out.bytes.assign(static_cast<const char *>(bytes), static_cast<std::size_t>(length));
+  }
+  return out;
+}
+} // namespace
+
 extern "C" {
 
 DOUBLE_CONTROL_API void Double_Reset(void) {
@@ -459,19 +473,6 @@ DOUBLE_CONTROL_API void Double_SetResult(const char *entry, uint16_t result) {
   std::lock_guard<std::mutex> guard(Double().lock);
   Double().results[entry].fallback = result;
 }
-
-namespace {
-Output MakeOutput(const void *bytes, int32_t length) {
-  Output out;
-  if (bytes == nullptr) {
-    out.nilArray = true;
-    out.nilCount = length > 0 ? static_cast<std::size_t>(length) : 0;
-  } else if (length > 0) {
-    out.bytes.assign(static_cast<const char *>(bytes), static_cast<std::size_t>(length));
-  }
-  return out;
-}
-} // namespace
 
 DOUBLE_CONTROL_API void Double_PushOutput(const char *entry, const void *bytes, int32_t length) {
   std::lock_guard<std::mutex> guard(Double().lock);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -21,21 +22,42 @@ int ClosePipe(FILE *pipe) {
 }
 #endif
 
+// Appends one word to a command line, quoted for the shell that runs it.
+// Built by appending in place: GCC 12 at -O3 reports a false -Wrestrict on
+// the temporaries of "x" + text + "x".
+void AppendQuoted(std::string &command, const std::string &text) {
 #if defined(_WIN32)
-std::string Quote(const std::string &text) { return "\"" + text + "\""; }
+  command += '"';
+  command += text;
+  command += '"';
 #else
-std::string Quote(const std::string &text) { return "'" + text + "'"; }
+  // Inside single quotes only the single quote itself needs care: close,
+  // an escaped quote, open again.
+  command += '\'';
+  for (const char c : text) {
+    if (c == '\'')
+      command += "'\\''";
+    else
+      command += c;
+  }
+  command += '\'';
 #endif
+}
 
 } // namespace
 
 ProgramRun RunProgram(const std::filesystem::path &program, const std::vector<std::string> &args) {
-  std::string command = Quote(program.string());
-  for (const std::string &arg : args)
-    command += " " + Quote(arg);
+  std::string command;
+  AppendQuoted(command, program.string());
+  for (const std::string &arg : args) {
+    command += ' ';
+    AppendQuoted(command, arg);
+  }
 #if defined(_WIN32)
   // cmd /c drops the outermost quotes of a command that begins with one.
-  command = Quote(command);
+  std::string wrapped;
+  AppendQuoted(wrapped, command);
+  command = std::move(wrapped);
 #endif
   ProgramRun run;
   FILE *pipe = OpenPipe(command);
