@@ -31,8 +31,10 @@ std::string Quote(const std::string &text) { return "'" + text + "'"; }
 
 ProgramRun RunProgram(const std::filesystem::path &program, const std::vector<std::string> &args) {
   std::string command = Quote(program.string());
-  for (const std::string &arg : args)
-    command += " " + Quote(arg);
+  for (const std::string &arg : args) {
+    command += ' ';
+    command += Quote(arg);
+  }
 #if defined(_WIN32)
   // cmd /c drops the outermost quotes of a command that begins with one.
   command = Quote(command);
