@@ -2,14 +2,16 @@
 # The whole test suite: installs what is missing, then builds and tests every
 # preset: Linux, ASan+UBSan, TSan (concurrency and stress tests), the fuzz
 # targets' corpus replays under clang's libFuzzer with ASan+UBSan, the 64-bit
-# Windows build under wine64, and the 32-bit Windows product DLL (its export
-# table). Long fuzzing is scripts/fuzz.sh.
+# Windows build under wine64, and the 32-bit Windows product under 32-bit
+# wine (every test of the 64-bit build, the export table, and cehost's demo
+# as installed). Long fuzzing is scripts/fuzz.sh.
 set -euo pipefail
 CE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$CE_ROOT"
 . scripts/lib.sh
 
 ensure_project_packages
+ensure_wine32
 export WINEDEBUG=-all
 
 passed=0
