@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <limits>
-#include <vector>
 
 namespace {
 constexpr int32_t kLibraryNotInitialized = -100;
@@ -31,8 +30,7 @@ int32_t TKestrel4Engine::GetMaxAdditionEx(const char *abonents) {
   if (abonents == nullptr || *abonents == '\0')
     return GetMaxEncodeAddition();
   // Entries are counted as they stand: untrimmed, empty ones included.
-  std::vector<std::string> entries;
-  const int64_t addition = kPerRecipient * SplitList(abonents, entries) + kBlockOverhead;
+  const int64_t addition = kPerRecipient * CountListItems(abonents) + kBlockOverhead;
   return addition > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
                                                         : static_cast<int32_t>(addition);
 }
