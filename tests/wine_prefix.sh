@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Readies wine for a test run: one wineserver kept for the whole run, so test
+# processes that start and end side by side never meet a server that is just
+# shutting down ("recvmsg: Connection reset by peer"), and the prefix made or
+# brought up to date once, before the tests start.
+# usage: wine_prefix.sh EMULATOR...   (its last word is the wine loader)
+set -euo pipefail
+loader=${*: -1}
+env=("${@:1:$#-1}") # the environment words before the loader, if any
+server=$(dirname "$loader")/wineserver
+[ -x "$loader" ] || { echo "no wine loader at $loader (is wine32/wine64 installed?)" >&2; exit 1; }
+
+# A process that outlives this script must not hold the test's output, or
+# ctest would wait for it: the server and the prefix's own processes.
+start_server() { "${env[@]}" "$server" -p 60 </dev/null >/dev/null 2>&1; }
+if ! start_server; then
+  # A server runs already. One that is only ending is waited for and replaced;
+  # one that stays (an earlier run's, still busy) is used as it is.
+  if timeout 10 "${env[@]}" "$server" -w; then
+    start_server
+  fi
+fi
+# The prefix's own processes (services, explorer) start here and stay with
+# the server: they get no output of a test to hold open either.
+"$@" wineboot -i </dev/null >/dev/null 2>&1
+echo "wine prefix ready: ${env[*]} $loader"
