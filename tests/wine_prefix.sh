@@ -27,5 +27,10 @@ if ! start_server; then
     start_server
   fi
 fi
-"$@" wineboot -i </dev/null >/dev/null 2>&1
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! "$@" wineboot -i </dev/null >"$log" 2>&1; then
+  cat "$log" # e.g. a prefix of the other architecture: remove it and run again
+  exit 1
+fi
 echo "wine prefix ready: ${env[*]} $loader"
