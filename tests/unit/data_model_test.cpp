@@ -244,14 +244,25 @@ TEST(DataModelStack, EveryExportLeavesTheHostStackAsItWas) {
 
   CE_CALL(dll, GetCryptObj, int32_t{0});
   CE_CALL(dll, DoneEngine, static_cast<CE_HANDLE>(nullptr));
-  for (const char *name :
-       {"GetMaxEncodeAddition", "GetMaxSignatureLength", "GetMaxUIDLength",
-        "GetMaxCryptoParamNameLength", "GetMaxCryptoParamValueLength", "GetMaxErrorStringLength",
-        "GetCryptoParamNumber", "GenerateNewSSK", "GenerateNewSEK", "IsDifferentKeys",
-        "GetMaxPasswordLength", "TransSignatureFromFileToTM", "TransPrivateKeyFromFileToTM",
-        "GetMaxSignAddition", "GetMaxPublicKeyTransferSize", "GetMaxFilePathLength",
-        "GetRemoteGenType", "GetMaxReportSize", "GetMaxPublicKeyPropertiesLength"})
-    dll.Call<int32_t(CE_STDCALL *)(CE_HANDLE)>(name, e);
+  CE_CALL(dll, GetMaxEncodeAddition, e);
+  CE_CALL(dll, GetMaxSignatureLength, e);
+  CE_CALL(dll, GetMaxUIDLength, e);
+  CE_CALL(dll, GetMaxCryptoParamNameLength, e);
+  CE_CALL(dll, GetMaxCryptoParamValueLength, e);
+  CE_CALL(dll, GetMaxErrorStringLength, e);
+  CE_CALL(dll, GetCryptoParamNumber, e);
+  CE_CALL(dll, GenerateNewSSK, e);
+  CE_CALL(dll, GenerateNewSEK, e);
+  CE_CALL(dll, IsDifferentKeys, e);
+  CE_CALL(dll, GetMaxPasswordLength, e);
+  CE_CALL(dll, TransSignatureFromFileToTM, e);
+  CE_CALL(dll, TransPrivateKeyFromFileToTM, e);
+  CE_CALL(dll, GetMaxSignAddition, e);
+  CE_CALL(dll, GetMaxPublicKeyTransferSize, e);
+  CE_CALL(dll, GetMaxFilePathLength, e);
+  CE_CALL(dll, GetRemoteGenType, e);
+  CE_CALL(dll, GetMaxReportSize, e);
+  CE_CALL(dll, GetMaxPublicKeyPropertiesLength, e);
   CE_CALL(dll, ClearCash, e);
   CE_CALL(dll, GetCryptoParamName, e, int32_t{1}, buf.data());
   CE_CALL(dll, GetCryptoParamValue, e, int32_t{1}, buf.data());
@@ -288,19 +299,29 @@ TEST(DataModelStack, EveryExportLeavesTheHostStackAsItWas) {
   CE_CALL(dll, RegisterOIDInfo, e, "1.2.643.2.2.3", "GOST R 34.10-2001");
   CE_CALL(dll, GetParamInfo, e, int32_t{1}, &kind, buf.data(), &n);
   CE_CALL(dll, CertAndRequestTransferMatch, e, v, v, &match);
-  // The exports whose values pass through untouched, by their count of values.
-  for (const char *name :
-       {"SignFile", "RemoveSignaturesFromFile", "RemoteGenerateStart", "RemoteGenerateFinish",
-        "IncludePublicKeyTransfer", "ExcludeSelfPublicKeyTransfer", "UpdateCertificateCash",
-        "IncludeCACertificateFromTransfer", "IncludeCRL", "ConvertTransferToSignedRequest",
-        "ShowCertificate", "InstallCertsInMyStore"})
-    dll.Call<int32_t(CE_STDCALL *)(CE_HANDLE, CE_VAL)>(name, e, v);
-  for (const char *name :
-       {"VerifyFile", "GetPublicKeyTransfer", "SavePublicKeyFromTransfer",
-        "GetPublicKeyTransferByFile", "GetUIDByPublicKeyTransfer", "RemoteGenerateFinishEx",
-        "GetPublicKeyPropertiesByTransfer", "GetPublicKeyPropertiesByFile", "CreateDirStructure",
-        "GetUIDByCertIdent"})
-    dll.Call<int32_t(CE_STDCALL *)(CE_HANDLE, CE_VAL, CE_VAL)>(name, e, v, v);
+  // The exports whose values pass through untouched.
+  CE_CALL(dll, SignFile, e, v);
+  CE_CALL(dll, RemoveSignaturesFromFile, e, v);
+  CE_CALL(dll, RemoteGenerateStart, e, v);
+  CE_CALL(dll, RemoteGenerateFinish, e, v);
+  CE_CALL(dll, IncludePublicKeyTransfer, e, v);
+  CE_CALL(dll, ExcludeSelfPublicKeyTransfer, e, v);
+  CE_CALL(dll, UpdateCertificateCash, e, v);
+  CE_CALL(dll, IncludeCACertificateFromTransfer, e, v);
+  CE_CALL(dll, IncludeCRL, e, v);
+  CE_CALL(dll, ConvertTransferToSignedRequest, e, v);
+  CE_CALL(dll, ShowCertificate, e, v);
+  CE_CALL(dll, InstallCertsInMyStore, e, v);
+  CE_CALL(dll, VerifyFile, e, v, v);
+  CE_CALL(dll, GetPublicKeyTransfer, e, v, v);
+  CE_CALL(dll, SavePublicKeyFromTransfer, e, v, v);
+  CE_CALL(dll, GetPublicKeyTransferByFile, e, v, v);
+  CE_CALL(dll, GetUIDByPublicKeyTransfer, e, v, v);
+  CE_CALL(dll, RemoteGenerateFinishEx, e, v, v);
+  CE_CALL(dll, GetPublicKeyPropertiesByTransfer, e, v, v);
+  CE_CALL(dll, GetPublicKeyPropertiesByFile, e, v, v);
+  CE_CALL(dll, CreateDirStructure, e, v, v);
+  CE_CALL(dll, GetUIDByCertIdent, e, v, v);
   CE_CALL(dll, RemoteGenerateStartEx, e, v, v, v);
   CE_CALL(dll, HashData, e, v, v, v, v, v);
   CE_CALL(dll, GetPureSign, e, v, v, v, v, v);
