@@ -8,3 +8,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Test programs run under 32-bit wine (Debian's wine32, of the i386
+# architecture) in a 32-bit prefix of their own inside the build tree: no
+# 64-bit prefix, and none left by another build, is ever used for them.
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env WINEPREFIX=${CMAKE_BINARY_DIR}/wine32 WINEARCH=win32
+  /usr/lib/wine/wine)

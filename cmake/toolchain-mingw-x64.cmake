@@ -8,5 +8,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Test programs run under wine64 (64-bit only: there is no 32-bit loader here).
+# Test programs run under wine64.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)

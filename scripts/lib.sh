@@ -40,6 +40,18 @@ ensure_project_packages() {
   ensure_packages $CE_BUILD_PACKAGES $extra
 }
 
+# ensure_wine32: the 32-bit wine loader that runs the 32-bit Windows build's
+# tests. Debian ships it for the i386 architecture only, which is added once.
+ensure_wine32() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    say "Adding the i386 architecture (for wine32)"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo dpkg --add-architecture i386
+  fi
+  ensure_packages wine32:i386
+}
+
 # build_preset NAME: configures and builds one preset, quietly unless it fails.
 build_preset() {
   local preset=$1 log

@@ -3,8 +3,9 @@
 # preset: Linux (with the Debian packages, built and checked), ASan+UBSan,
 # TSan (concurrency and stress tests), the fuzz targets' corpus replays under
 # clang's libFuzzer with ASan+UBSan, the 64-bit Windows build under wine64,
-# and the 32-bit Windows product DLL (its export table and the zip). Prints
-# a summary per preset; the full logs are in build/. Long fuzzing is
+# and the 32-bit Windows product under 32-bit wine (every test of the 64-bit
+# build, the export table, the zip, and cehost's demo as installed). Prints a
+# summary per preset; the full logs are in build/. Long fuzzing is
 # scripts/fuzz.sh.
 set -euo pipefail
 CE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,6 +13,7 @@ cd "$CE_ROOT"
 . scripts/lib.sh
 
 ensure_project_packages
+ensure_wine32
 export WINEDEBUG=-all
 
 passed=0
@@ -57,5 +59,6 @@ done
 
 say "Summary per preset (build logs: build/<preset>.log)"
 printf '%s\n' "${results[@]}"
-echo "all presets: $passed passed, $failed failed; full logs in $CE_ROOT/build/"
+echo "full logs in $CE_ROOT/build/; all presets together:"
+echo "$passed passed, $failed failed"
 exit $status

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -33,6 +34,10 @@ int32_t SplitList(std::string_view text, std::vector<std::string> &list) {
 
 int32_t SplitList(const char *text, std::vector<std::string> &list) {
   return text == nullptr ? 0 : SplitList(std::string_view(text), list);
+}
+
+int64_t CountListItems(std::string_view text) {
+  return text.empty() ? 0 : 1 + static_cast<int64_t>(std::count(text.begin(), text.end(), ';'));
 }
 
 bool IsTimeElapsed(int32_t seconds, double startDays) {

@@ -17,6 +17,9 @@ std::string IncludeDirDelimiter(std::string_view path);
 // empty text appends nothing. Returns the number of items appended.
 int32_t SplitList(std::string_view text, std::vector<std::string> &list);
 int32_t SplitList(const char *text, std::vector<std::string> &list);
+// The number of items SplitList would give, without making them: a list as
+// long as the address space allows still counts in constant memory.
+int64_t CountListItems(std::string_view text);
 
 // A second in days, as local date-times count it.
 inline constexpr double kSecondInDays = 1.1574E-5;

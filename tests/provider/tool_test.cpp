@@ -39,8 +39,8 @@ struct ToolRun {
 ToolRun RunTool(const TempDir &tmp, const std::string &args) {
   static int runs = 0;
   const std::string outFile = tmp.File("tool-out-" + std::to_string(++runs) + ".txt");
-  const std::string command =
-      "\"" + NativeToolPath() + "\" " + args + " > \"" + outFile + "\" 2>&1";
+  std::string command = "\""; // appended to, never prepended (GCC 12 -Wrestrict at -O3)
+  command += NativeToolPath() + "\" " + args + " > \"" + outFile + "\" 2>&1";
 #if defined(_WIN32)
   const int status = std::system(("\"" + command + "\"").c_str());
 #else

@@ -135,11 +135,15 @@ TEST_F(ReportTest, AReportThatWouldNotFitTheMaximumIsRefusedAndNothingWritten) {
   EXPECT_EQ(buffer, HostBuffer());
 }
 
+// An entry point has the library's calling convention, which a lambda lacks
+// on 32-bit Windows.
+kestrel::Result KESTREL_STDCALL ExtractKeyThatRaises(const char *, const char *, void *) {
+  throw std::runtime_error("directory vanished");
+}
+
 TEST_F(ReportTest, AnExceptionIsCapturedUnderTheReportsName) {
   // The directory read raises.
-  FFake.Binding->FExtractKey = [](const char *, const char *, void *) -> kestrel::Result {
-    throw std::runtime_error("directory vanished");
-  };
+  FFake.Binding->FExtractKey = &ExtractKeyThatRaises;
   auto buffer = HostBuffer();
   EXPECT_EQ(E().GetReport(kUID, buffer.data()), -102);
   EXPECT_THAT(E().FLastException.GetText(),
