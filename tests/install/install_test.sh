@@ -55,7 +55,7 @@ c++ -o "$work/host/pc" "$work/host/main.cpp" $flags -Wl,-rpath,"$prefix/$lib"
 # The documentation: host guide, man pages, and the guide's example, which
 # builds from its installed copy against the installed package.
 for f in share/doc/ce_kestrel/host-guide.md share/man/man1/cehost.1 share/man/man1/kestrel-keys.1; do
-  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+  [ -e "$prefix/$f" ] || [ -e "$prefix/$f.gz" ] || { echo "not installed: $f"; exit 1; }
 done
 cmake -S "$prefix/share/doc/ce_kestrel/examples" -B "$work/example" \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null

@@ -43,6 +43,8 @@ ce-kestrel     usr/LIBDIR/libkestrel\.so                        the-provider-gen
 ce-kestrel     usr/LIBDIR/kestrel-5/libkestrel\.so              the-provider-generation-5
 ce-kestrel     usr/bin/cehost                                cehost
 ce-kestrel     usr/bin/kestrel-keys                          kestrel-keys
+ce-kestrel     usr/share/man/man1/cehost\.1\.gz              cehost's-man-page
+ce-kestrel     usr/share/man/man1/kestrel-keys\.1\.gz        the-key-tool's-man-page
 ce-kestrel     usr/share/doc/ce-kestrel/copyright            its-copyright
 ce-kestrel-dev usr/include/ce_kestrel\.h                     the-header
 ce-kestrel-dev usr/LIBDIR/libce_kestrel\.so                     the-development-link
