@@ -36,6 +36,20 @@ private:
   bool shown_;
 };
 
+// A failure for the terminal: control characters (from file names) shown as
+// '?', except the line breaks before the indented advice lines.
+std::string ShownMessage(const std::string &message) {
+  std::string shown;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = message.find("\n  ", start);
+    shown += ShownName(message.substr(start, end - start));
+    if (end == std::string::npos)
+      return shown;
+    shown += "\n  ";
+    start = end + 3;
+  }
+}
+
 // Collects the files' results as they come and prints them in the order the
 // files were given: each line with one call, so no two lines mix.
 class Merger {
@@ -76,11 +90,11 @@ private:
   void Print(const FileResult &r) {
     if (r.code != 0) {
       progress_.Clear();
-      std::fprintf(stderr, "cehost: %s\n", r.message.c_str());
+      std::fprintf(stderr, "cehost: %s\n", ShownMessage(r.message).c_str());
       std::fflush(stderr);
     } else if (!progress_.Shown()) {
       // On a terminal a batch shows its bar instead of a line per file.
-      std::fprintf(stdout, "%s\n", r.message.c_str());
+      std::fprintf(stdout, "%s\n", ShownName(r.message).c_str());
     }
   }
 
