@@ -58,7 +58,7 @@ struct Args {
   std::vector<std::string> positional;
   std::string output;
   std::optional<std::string> recipients;
-  unsigned jobs = DefaultJobs();
+  std::optional<unsigned> jobs; // --jobs
 };
 
 Args Parse(const std::vector<std::string> &args, bool allowOutput, bool allowRecipients,
@@ -185,7 +185,13 @@ BatchPlan Plan(const Args &a, const std::vector<std::vector<std::string>> &reads
                const std::vector<std::string> &writes,
                std::function<std::string(Session &, std::size_t)> run) {
   CheckDistinct(a.positional, reads, writes);
-  return BatchPlan{a.positional, a.jobs, std::move(run)};
+  // A worker costs a module and key load of its own (a few milliseconds):
+  // unless --jobs says otherwise, each gets at least 16 files.
+  const std::size_t files = a.positional.size();
+  const unsigned jobs =
+      a.jobs ? *a.jobs
+             : static_cast<unsigned>(std::min<std::size_t>(DefaultJobs(), (files + 15) / 16));
+  return BatchPlan{a.positional, std::max(jobs, 1u), std::move(run)};
 }
 
 std::vector<std::string> Outputs(const Args &a,
@@ -521,9 +527,10 @@ int ClearCache(Session *s, const std::vector<std::string> &args) {
 #define CEHOST_BATCH_HELP                                                                          \
   "\n\nWith several files the work goes on past a failed file; each failure is named,\n"           \
   "a summary line (done, failed, time) ends the batch, and a progress bar is drawn\n"              \
-  "on a terminal. --jobs N (-j N) spreads the files over N worker processes, each\n"               \
-  "loading the module and the keys once (default: the number of processors, 1 to\n"                \
-  "256). The exit code is that of the failed files, or 1 when they failed differently.\n"          \
+  "on a terminal. --jobs N (-j N, 1 to 256) spreads the files over N worker\n"                     \
+  "processes, each loading the module and the keys once (default: the number of\n"                 \
+  "processors, at most one per 16 files). The exit code is that of the failed\n"                   \
+  "files, or 1 when they failed differently.\n"                                                    \
   "-- ends the options: names after it may begin with '-'."
 
 } // namespace
