@@ -215,10 +215,10 @@ def main():
         single = {b["operation"]: b["median_wall_ns"] for b in batch if b["jobs"] == 1}
         for b in batch:
             rate = b["documents"] * 1e9 / b["median_wall_ns"]
-            cpu = b["median_cpu_ns"] / b["documents"] / 1000
-            ratio = single[b["operation"]] / b["median_wall_ns"]
+            cpu = b["median_cpu_ns"] / b["documents"] / 1000 if b["median_cpu_ns"] else None
+            base = b.get("single_wall_ns", single.get(b["operation"]))
             out.append(f"| {b['operation']} | {b['jobs']} | {b['documents']} | {rate:,.0f} | "
-                       f"{fmt_time(cpu)} | {ratio:.2f} |")
+                       f"{fmt_time(cpu)} | {base / b['median_wall_ns']:.2f} |")
 
     text = "\n".join(out) + "\n"
     with open(os.path.join(results, "summary.md"), "w") as f:
