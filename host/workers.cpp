@@ -191,9 +191,16 @@ bool RunWorkers(const std::vector<std::string> &files, unsigned jobs, const Work
       const std::size_t number = static_cast<std::size_t>(&w - workers.data());
       const int code = w.failure.empty() ? kExitFailed : w.failureCode;
       const std::string why = w.failure.empty() ? EndOf(status) : w.failure;
+      // A worker that could not start says why with its first file; its
+      // other files (printed later: files come out in order) refer to that.
+      bool told = false;
       for (std::size_t i = number; i < files.size(); i += jobs)
-        if (w.reported.count(i) == 0)
-          merge(i, {code, ShownName(files[i]) + ": not done: " + why});
+        if (w.reported.count(i) == 0) {
+          const bool repeat = told && !w.failure.empty();
+          merge(i, {code, ShownName(files[i]) + ": not done: " +
+                              (repeat ? "its worker process could not start (see above)" : why)});
+          told = true;
+        }
     }
   }
   return true;

@@ -105,8 +105,9 @@ no files|2|expected one or more files to sign|"${A[@]}" sign --jobs 2
 more jobs than files|0||"${A[@]}" sign --jobs 256 r/d2 r/d3
 names with a blank, Cyrillic and a newline|0||"${A[@]}" sign --jobs 2 "r/a b" r/счёт "$nl" && "${B[@]}" verify --jobs 3 "r/a b" r/счёт "$nl" > names.out
 a name that begins with '-' after --|0||cp r/d4 ./-d && "${A[@]}" sign -- -d && [ -s ./-d.sig ]
-a missing module fails every worker|3|nothing.so|"$cehost" --module "$work/nothing.so" --profile alice.profile sign --jobs 2 r/d1 r/d2
+a missing module fails every worker|3|r/d2: not done: the module|"$cehost" --module "$work/nothing.so" --profile alice.profile sign --jobs 2 r/d1 r/d2 r/d3
 T
+contains "a worker that cannot start says why once" out "r/d3: not done: its worker process could not start (see above)"
 [ "$(wc -l < names.out)" = 3 ]; check "a newline in a name does not split its line" 0 $?
 contains "the newline is shown as ?" names.out "signature of r/x?y is valid"
 
