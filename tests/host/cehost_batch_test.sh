@@ -71,6 +71,31 @@ done
 cmp -s dec.1 dec.3; check "decrypt prints the same lines for any number of jobs" 0 $?
 contains "the summary counts the files" err "decrypt: 5 done, 0 failed"
 
+# Attached signatures and encryption round trip in batches: every file comes
+# back to its bytes, whatever the number of jobs.
+docs t; cp -r t t.orig
+while IFS='|' read -r what command; do
+  eval "$command" > out 2>&1; check "$what" 0 $?
+done <<'T'
+add-sign with 2 jobs|"${A[@]}" add-sign --jobs 2 t/d*
+add-sign with 3 jobs|"${B[@]}" add-sign --jobs 3 t/d*
+remove-sign with 2 jobs|"${A[@]}" remove-sign --jobs 2 t/d* && grep -q "removed a valid signature of $bob_sig: t/d5" out
+remove-sign with 1 job|"${A[@]}" remove-sign --jobs 1 t/d*
+encrypt with 3 jobs|"${A[@]}" encrypt --to 0002 --jobs 3 t/d1 t/d2 t/d3 t/d4 t/d5 && rm t/d?
+decrypt with 2 jobs|"${B[@]}" decrypt --jobs 2 t/d*.enc && rm t/d*.enc
+T
+diff -r t t.orig > /dev/null; check "the files are back to their bytes" 0 $?
+
+# The progress bar is drawn on a terminal only, and then replaces the lines
+# of the files done; failures and the summary are printed all the same.
+script -qec "${A[*]} sign --jobs 2 t/d1 t/d2 t/nothing" /dev/null > tty.out 2>&1
+check "a batch on a terminal" 4 $?
+contains "the bar reaches the end" tty.out "] 3/3"
+contains "the failure on a terminal" tty.out "cannot read t/nothing"
+lacks "no line per file on a terminal" tty.out "signed t/d1"
+"${A[@]}" sign --jobs 2 t/d1 t/d2 > out 2>&1
+lacks "no bar when not on a terminal" out "2/2"
+
 # A worker that dies: its unfinished files are named as not done, the
 # others finish. d2 is a pipe nobody writes, so its worker waits until killed.
 docs k; rm k/d2; mkfifo k/d2
