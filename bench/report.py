@@ -203,6 +203,23 @@ def main():
             out.append(f"| {p['peer']} | {p['operation']} | {fmt_time(wall)} | {fmt_time(cpu)} | "
                        f"{vs_cli} | {vs_lib} |")
 
+    batch_path = os.path.join(results, "batch.json")
+    if os.path.exists(batch_path):
+        batch = load(batch_path)
+        out.append("\n### cehost batches by number of worker processes\n")
+        out.append("One command over all documents (1 KiB each); median of the runs, --jobs 1 and "
+                   "--jobs 2 in turns. CPU time is that of cehost and its workers together.\n")
+        out.append("| operation | jobs | documents | documents/s (wall) | CPU per document | "
+                   "throughput vs --jobs 1 |")
+        out.append("|---|---|---|---|---|---|")
+        single = {b["operation"]: b["median_wall_ns"] for b in batch if b["jobs"] == 1}
+        for b in batch:
+            rate = b["documents"] * 1e9 / b["median_wall_ns"]
+            cpu = b["median_cpu_ns"] / b["documents"] / 1000 if b["median_cpu_ns"] else None
+            base = b.get("single_wall_ns", single.get(b["operation"]))
+            out.append(f"| {b['operation']} | {b['jobs']} | {b['documents']} | {rate:,.0f} | "
+                       f"{fmt_time(cpu)} | {base / b['median_wall_ns']:.2f} |")
+
     text = "\n".join(out) + "\n"
     with open(os.path.join(results, "summary.md"), "w") as f:
         f.write(text)

@@ -1,12 +1,14 @@
 // cehost: the reference host program. It loads the module at run time like a
 // banking client does, configures one user's engine from a profile, and
 // calls the module's exports for each command.
+#include "host/batch.h"
 #include "host/commands.h"
 #include "host/module_api.h"
 #include "host/session.h"
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,7 +34,8 @@ void PrintUsage(std::FILE *out) {
   std::fprintf(out, "\nExit codes: 0 success; 1 the module reported a failure (its text is "
                     "printed);\n2 wrong usage or profile; 3 the module or the provider library "
                     "cannot be loaded;\n4 a file could not be read or written (nothing is left "
-                    "half-written).\n");
+                    "half-written).\nA batch (many files) exits with the code its failed files "
+                    "share, or 1 when they\nfailed in different ways.\n");
 }
 
 int Help(const std::string &name) {
@@ -98,12 +101,23 @@ int Run(int argc, char **argv) {
                                   "or CEHOST_PROFILE=FILE (see cehost --help for its lines)");
   const Profile profile = profilePath.empty() ? Profile{} : LoadProfile(profilePath);
 
+  // The module is loaded where it is used: by each worker of a batch, or
+  // here for the other commands.
+  const WithSession withSession = [&](const std::function<int(Session &)> &body) {
+    ModuleApi api(modulePath);
+    if (!api.Loaded())
+      throw Failure(kExitNoModule, api.Error() + " (use --module PATH)");
+    Session session(api, profile);
+    return body(session);
+  };
+  if (command != nullptr && command->plan != nullptr)
+    return RunBatch(command->name, command->plan(args), withSession);
+
   ModuleApi api(modulePath);
   if (!api.Loaded())
     throw Failure(kExitNoModule, api.Error() + " (use --module PATH)");
   if (name == "demo")
     return RunDemo(api, args);
-
   Session session(api, profile);
   return command->run(&session, args);
 }

@@ -1,5 +1,6 @@
 #include "host/commands.h"
 
+#include "host/batch.h"
 #include "host/files.h"
 #include "host/fingerprint.h"
 #include "platform/cp1251.h"
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <map>
+#include <memory>
 #include <optional>
 
 namespace cehost {
@@ -55,13 +58,24 @@ struct Args {
   std::vector<std::string> positional;
   std::string output;
   std::optional<std::string> recipients;
+  std::optional<unsigned> jobs; // --jobs
 };
 
-Args Parse(const std::vector<std::string> &args, bool allowOutput, bool allowRecipients) {
+Args Parse(const std::vector<std::string> &args, bool allowOutput, bool allowRecipients,
+           bool allowJobs = false) {
   Args parsed;
+  bool options = true;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string &a = args[i];
-    if (allowOutput && (a == "-o" || a == "--output")) {
+    if (!options) {
+      parsed.positional.push_back(a);
+    } else if (a == "--") {
+      options = false; // what follows are file names, also those that begin with '-'
+    } else if (allowJobs && (a == "--jobs" || a == "-j")) {
+      if (++i >= args.size())
+        throw Failure(kExitUsage, a + " needs a number of worker processes");
+      parsed.jobs = ParseJobs(args[i]);
+    } else if (allowOutput && (a == "-o" || a == "--output")) {
       if (++i >= args.size())
         throw Failure(kExitUsage, a + " needs a file name");
       if (!parsed.output.empty())
@@ -86,26 +100,6 @@ void Expect(const Args &a, std::size_t low, std::size_t high, const char *what) 
   if (a.positional.size() < low || a.positional.size() > high)
     throw Failure(kExitUsage, std::string("expected ") + what);
 }
-
-class Progress {
-public:
-  explicit Progress(std::size_t total) : total_(total), shown_(total > 1 && StderrIsTerminal()) {}
-  void Step(std::size_t done, const std::string &name) {
-    if (!shown_)
-      return;
-    const int width = 30;
-    const int filled = static_cast<int>(width * done / total_);
-    std::fprintf(stderr, "\r[%.*s%*s] %zu/%zu %s\033[K", filled, "##############################",
-                 width - filled, "", done, total_, name.c_str());
-    if (done == total_)
-      std::fprintf(stderr, "\n");
-    std::fflush(stderr);
-  }
-
-private:
-  std::size_t total_;
-  bool shown_;
-};
 
 int Params(Session *s, const std::vector<std::string> &args) {
   Expect(Parse(args, false, false), 0, 0, "no arguments");
@@ -137,139 +131,246 @@ int Params(Session *s, const std::vector<std::string> &args) {
   return kExitOk;
 }
 
-int Encrypt(Session *s, const std::vector<std::string> &args) {
-  const Args a = Parse(args, true, true);
+// A key for comparing paths: two names of one file (./a and a, a link and
+// its target) give the same key, also for a file not written yet.
+std::string PathKey(const std::string &name) {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::weakly_canonical(name, error);
+  if (error)
+    path = std::filesystem::absolute(name, error).lexically_normal();
+  return path.string();
+}
+
+// The files of a batch and what each reads and writes; refuses (exit 2) a
+// batch that names one file twice, or where one file's output is another
+// file's input or output: workers run at the same time, so what such a
+// batch left behind would depend on which came first.
+void CheckDistinct(const std::vector<std::string> &files,
+                   const std::vector<std::vector<std::string>> &reads,
+                   const std::vector<std::string> &writes) {
+  struct Use {
+    std::size_t item;
+    bool written;
+  };
+  std::map<std::string, Use> uses;
+  const auto add = [&](const std::string &name, std::size_t item, bool written, bool primary) {
+    const auto [it, added] = uses.emplace(PathKey(name), Use{item, written});
+    if (added || it->second.item == item) {
+      it->second.written = it->second.written || written;
+      return;
+    }
+    const std::string &other = files[it->second.item];
+    if (primary && PathKey(other) == it->first)
+      throw Failure(kExitUsage,
+                    ShownName(files[item]) +
+                        (other == files[item] ? " is" : " and " + ShownName(other) + " are") +
+                        " given twice: give each file once");
+    if (written || it->second.written)
+      throw Failure(kExitUsage, ShownName(name) + " is read or written for both " +
+                                    ShownName(other) + " and " + ShownName(files[item]) +
+                                    ": do them in separate commands");
+  };
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    add(files[i], i, !writes[i].empty() && PathKey(writes[i]) == PathKey(files[i]), true);
+    for (const std::string &r : reads[i])
+      add(r, i, false, false);
+    if (!writes[i].empty())
+      add(writes[i], i, true, false);
+  }
+}
+
+// The plan of a batch command over a.positional: each file's other inputs
+// and its output (empty: none), then the work on one file.
+BatchPlan Plan(const Args &a, const std::vector<std::vector<std::string>> &reads,
+               const std::vector<std::string> &writes,
+               std::function<std::string(Session &, std::size_t)> run) {
+  CheckDistinct(a.positional, reads, writes);
+  // A worker costs a module and key load of its own (a few milliseconds):
+  // unless --jobs says otherwise, each gets at least 16 files.
+  const std::size_t files = a.positional.size();
+  const unsigned jobs =
+      a.jobs ? *a.jobs
+             : static_cast<unsigned>(std::min<std::size_t>(DefaultJobs(), (files + 15) / 16));
+  return BatchPlan{a.positional, std::max(jobs, 1u), std::move(run)};
+}
+
+std::vector<std::string> Outputs(const Args &a,
+                                 const std::function<std::string(const std::string &)> &byDefault) {
+  if (!a.output.empty() && a.positional.size() != 1)
+    throw Failure(kExitUsage, "-o names the output of a single file; with several files each "
+                              "output is named after its file");
+  std::vector<std::string> outputs;
+  for (const std::string &file : a.positional)
+    outputs.push_back(a.output.empty() ? byDefault(file) : a.output);
+  return outputs;
+}
+
+BatchPlan Encrypt(const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, true, true);
   if (a.positional.empty())
     throw Failure(kExitUsage, "expected one or more files to encrypt");
-  if (!a.output.empty() && a.positional.size() != 1)
-    throw Failure(kExitUsage, "-o names the output of a single file");
+  const std::vector<std::string> outputs =
+      Outputs(a, [](const std::string &file) { return file + ".enc"; });
   // Without --to the module encrypts for the profile's list, and its size
   // query answers for that list when it is given none.
-  const std::string recipients =
-      a.recipients ? JoinRecipients(ParseRecipients(*a.recipients, "--to")) : std::string();
-  const char *list = a.recipients ? recipients.c_str() : nullptr;
-  const std::string forWhom = a.recipients ? recipients : s->ParamValue("Encrypt for key number");
-  const int32_t addition = static_cast<int32_t>(
-      ReportedSize(s->Api().GetMaxAdditionEx(s->Handle(), list), "GetMaxAdditionEx"));
-  Progress progress(a.positional.size());
-  std::size_t done = 0;
-  for (const std::string &file : a.positional) {
-    std::vector<unsigned char> data = ReadFile(file).bytes;
-    int32_t size = CheckedLength(data.size(), file);
-    if (size > std::numeric_limits<int32_t>::max() - addition)
-      throw Failure(kExitFileError, file + " is too large to encrypt");
-    data.resize(data.size() + static_cast<std::size_t>(addition));
-    s->Check(s->Api().EncodeData(s->Handle(), data.data(), &size, list),
-             "encrypting " + file + " for " + forWhom);
-    CheckFits(size, data.size(), "encrypted data");
-    data.resize(static_cast<std::size_t>(size));
-    const std::string out = a.output.empty() ? file + ".enc" : a.output;
-    WriteFile(out, data);
-    progress.Step(++done, file);
-    if (a.positional.size() == 1 || !StderrIsTerminal())
-      std::printf("encrypted %s -> %s (%d bytes)\n", file.c_str(), out.c_str(), size);
+  const auto recipients = std::make_shared<std::optional<std::string>>();
+  if (a.recipients)
+    *recipients = JoinRecipients(ParseRecipients(*a.recipients, "--to"));
+  const auto addition = std::make_shared<std::optional<int32_t>>();
+  return Plan(a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
+              [a, outputs, recipients, addition](Session &s, std::size_t i) {
+                const char *list = *recipients ? (*recipients)->c_str() : nullptr;
+                if (!*addition)
+                  *addition = static_cast<int32_t>(
+                      ReportedSize(s.Api().GetMaxAdditionEx(s.Handle(), list), "GetMaxAdditionEx"));
+                const std::string &file = a.positional[i];
+                const std::string forWhom =
+                    *recipients ? **recipients : s.ParamValue("Encrypt for key number");
+                std::vector<unsigned char> data = ReadFile(file).bytes;
+                int32_t size = CheckedLength(data.size(), file);
+                if (size > std::numeric_limits<int32_t>::max() - **addition)
+                  throw Failure(kExitFileError, file + " is too large to encrypt");
+                data.resize(data.size() + static_cast<std::size_t>(**addition));
+                s.Check(s.Api().EncodeData(s.Handle(), data.data(), &size, list),
+                        "encrypting " + file + " for " + forWhom);
+                CheckFits(size, data.size(), "encrypted data");
+                data.resize(static_cast<std::size_t>(size));
+                WriteFile(outputs[i], data);
+                return "encrypted " + file + " -> " + outputs[i] + " (" + std::to_string(size) +
+                       " bytes)";
+              });
+}
+
+BatchPlan Decrypt(const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, false, true);
+  Expect(a, 1, SIZE_MAX, "one or more encrypted files");
+  const std::vector<std::string> outputs = Outputs(a, [](const std::string &file) {
+    return EndsWith(file, ".enc") ? file.substr(0, file.size() - 4) : file + ".dec";
+  });
+  return Plan(
+      a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
+      [a, outputs](Session &s, std::size_t i) {
+        const std::string &file = a.positional[i];
+        FileContent in = ReadFile(file);
+        std::vector<unsigned char> &data = in.bytes;
+        int32_t size = CheckedLength(data.size(), file);
+        std::vector<char> sender = UidBuffer(&s);
+        const int32_t rc = s.Api().DecodeData(s.Handle(), data.data(), &size, sender.data());
+        s.Check(rc, "decrypting " + file + (sender[0] != '\0' ? " from " + Shown(sender) : ""));
+        CheckFits(size, data.size(), "decrypted data");
+        data.resize(static_cast<std::size_t>(size));
+        // The plaintext is never readable by more people than its
+        // encrypted form.
+        WriteFile(outputs[i], data, in.permissions);
+        return "decrypted " + file + " -> " + outputs[i] + " (" + std::to_string(size) +
+               " bytes), sender " + Shown(sender);
+      });
+}
+
+BatchPlan Sign(const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, false, true);
+  Expect(a, 1, SIZE_MAX, "one or more files to sign");
+  const std::vector<std::string> outputs =
+      Outputs(a, [](const std::string &file) { return file + ".sig"; });
+  return Plan(a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
+              [a, outputs](Session &s, std::size_t i) {
+                const std::string &file = a.positional[i];
+                const std::vector<unsigned char> data = ReadFile(file).bytes;
+                std::vector<unsigned char> signature(ReportedSize(
+                    s.Api().GetMaxSignatureLength(s.Handle()), "GetMaxSignatureLength"));
+                int32_t length = 0;
+                s.Check(s.Api().SignData(s.Handle(), data.data(), CheckedLength(data.size(), file),
+                                         signature.data(), &length, nullptr),
+                        "signing " + file + " as " + s.ParamValue("Sign UID"));
+                CheckFits(length, signature.size(), "signature");
+                signature.resize(static_cast<std::size_t>(length));
+                WriteFile(outputs[i], signature);
+                return "signed " + file + " -> " + outputs[i] + " (" + std::to_string(length) +
+                       " bytes)";
+              });
+}
+
+BatchPlan Verify(const std::vector<std::string> &args) {
+  const Args a = Parse(args, false, false, true);
+  Expect(a, 1, SIZE_MAX,
+         "the signed files (each with FILE.sig beside it), or one file and its "
+         "signature file");
+  // Two names, the second ending in .sig and the first not: one file and
+  // its signature. Otherwise every file is checked with FILE.sig.
+  const bool pair = a.positional.size() == 2 && EndsWith(a.positional[1], ".sig") &&
+                    !EndsWith(a.positional[0], ".sig");
+  Args files = a;
+  std::vector<std::vector<std::string>> signatures;
+  if (pair) {
+    files.positional.pop_back();
+    signatures.push_back({a.positional[1]});
+  } else {
+    for (const std::string &file : a.positional)
+      signatures.push_back({file + ".sig"});
   }
-  return kExitOk;
+  return Plan(files, signatures, std::vector<std::string>(signatures.size()),
+              [files, signatures](Session &s, std::size_t i) {
+                const std::string &file = files.positional[i];
+                const std::string &sigFile = signatures[i][0];
+                const std::vector<unsigned char> data = ReadFile(file).bytes;
+                const std::vector<unsigned char> signature = ReadFile(sigFile).bytes;
+                std::vector<char> signer = UidBuffer(&s);
+                const int32_t rc = s.Api().VerifyData(
+                    s.Handle(), data.data(), CheckedLength(data.size(), file), signature.data(),
+                    CheckedLength(signature.size(), sigFile), signer.data());
+                s.Check(rc, "verifying " + file + " with " + sigFile +
+                                (signer[0] != '\0' ? ", signer " + Shown(signer) : ""));
+                return "signature of " + file + " is valid, signer " + Shown(signer);
+              });
 }
 
-int Decrypt(Session *s, const std::vector<std::string> &args) {
-  const Args a = Parse(args, true, false);
-  Expect(a, 1, 1, "one encrypted file");
-  const std::string &file = a.positional[0];
-  FileContent in = ReadFile(file);
-  std::vector<unsigned char> &data = in.bytes;
-  int32_t size = CheckedLength(data.size(), file);
-  std::vector<char> sender = UidBuffer(s);
-  const int32_t rc = s->Api().DecodeData(s->Handle(), data.data(), &size, sender.data());
-  s->Check(rc, "decrypting " + file + (sender[0] != '\0' ? " from " + Shown(sender) : ""));
-  CheckFits(size, data.size(), "decrypted data");
-  data.resize(static_cast<std::size_t>(size));
-  const std::string out = !a.output.empty()        ? a.output
-                          : EndsWith(file, ".enc") ? file.substr(0, file.size() - 4)
-                                                   : file + ".dec";
-  // The plaintext is never readable by more people than its encrypted form.
-  WriteFile(out, data, in.permissions);
-  std::printf("decrypted %s -> %s (%d bytes), sender %s\n", file.c_str(), out.c_str(), size,
-              Shown(sender).c_str());
-  return kExitOk;
+BatchPlan AddSignCommand(const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, false, true);
+  Expect(a, 1, SIZE_MAX, "one or more files to sign in place (or one file and -o for another)");
+  const std::vector<std::string> outputs = Outputs(a, [](const std::string &file) { return file; });
+  return Plan(a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
+              [a, outputs](Session &s, std::size_t i) {
+                const std::string &file = a.positional[i];
+                FileContent in = ReadFile(file);
+                std::vector<unsigned char> &data = in.bytes;
+                int32_t length = CheckedLength(data.size(), file);
+                const int32_t room = static_cast<int32_t>(
+                    ReportedSize(s.Api().GetMaxSignAddition(s.Handle()), "GetMaxSignAddition"));
+                if (length > std::numeric_limits<int32_t>::max() - room)
+                  throw Failure(kExitFileError, file + " is too large to sign");
+                data.resize(data.size() + static_cast<std::size_t>(room));
+                s.Check(s.Api().AddSign(s.Handle(), data.data(), &length, nullptr),
+                        "signing " + file + " as " + s.ParamValue("Sign UID"));
+                CheckFits(length, data.size(), "signed data");
+                data.resize(static_cast<std::size_t>(length));
+                WriteFile(outputs[i], data, in.permissions);
+                return "added a signature: " + outputs[i] + " (" + std::to_string(length) +
+                       " bytes)";
+              });
 }
 
-int Sign(Session *s, const std::vector<std::string> &args) {
-  const Args a = Parse(args, true, false);
-  Expect(a, 1, 1, "one file to sign");
-  const std::string &file = a.positional[0];
-  const std::vector<unsigned char> data = ReadFile(file).bytes;
-  std::vector<unsigned char> signature(
-      ReportedSize(s->Api().GetMaxSignatureLength(s->Handle()), "GetMaxSignatureLength"));
-  int32_t length = 0;
-  s->Check(s->Api().SignData(s->Handle(), data.data(), CheckedLength(data.size(), file),
-                             signature.data(), &length, nullptr),
-           "signing " + file + " as " + s->ParamValue("Sign UID"));
-  CheckFits(length, signature.size(), "signature");
-  signature.resize(static_cast<std::size_t>(length));
-  const std::string out = a.output.empty() ? file + ".sig" : a.output;
-  WriteFile(out, signature);
-  std::printf("signed %s -> %s (%d bytes)\n", file.c_str(), out.c_str(), length);
-  return kExitOk;
-}
-
-int Verify(Session *s, const std::vector<std::string> &args) {
-  const Args a = Parse(args, false, false);
-  Expect(a, 1, 2, "the signed file and, optionally, its signature file");
-  const std::string &file = a.positional[0];
-  const std::string sigFile = a.positional.size() > 1 ? a.positional[1] : file + ".sig";
-  const std::vector<unsigned char> data = ReadFile(file).bytes;
-  const std::vector<unsigned char> signature = ReadFile(sigFile).bytes;
-  std::vector<char> signer = UidBuffer(s);
-  const int32_t rc = s->Api().VerifyData(s->Handle(), data.data(), CheckedLength(data.size(), file),
-                                         signature.data(), CheckedLength(signature.size(), sigFile),
-                                         signer.data());
-  s->Check(rc, "verifying " + file + " with " + sigFile +
-                   (signer[0] != '\0' ? ", signer " + Shown(signer) : ""));
-  std::printf("signature of %s is valid, signer %s\n", file.c_str(), Shown(signer).c_str());
-  return kExitOk;
-}
-
-int AddSignCommand(Session *s, const std::vector<std::string> &args) {
-  const Args a = Parse(args, true, false);
-  Expect(a, 1, 1, "one file to sign in place (or -o for another file)");
-  const std::string &file = a.positional[0];
-  FileContent in = ReadFile(file);
-  std::vector<unsigned char> &data = in.bytes;
-  int32_t length = CheckedLength(data.size(), file);
-  const int32_t room = static_cast<int32_t>(
-      ReportedSize(s->Api().GetMaxSignAddition(s->Handle()), "GetMaxSignAddition"));
-  if (length > std::numeric_limits<int32_t>::max() - room)
-    throw Failure(kExitFileError, file + " is too large to sign");
-  data.resize(data.size() + static_cast<std::size_t>(room));
-  s->Check(s->Api().AddSign(s->Handle(), data.data(), &length, nullptr),
-           "signing " + file + " as " + s->ParamValue("Sign UID"));
-  CheckFits(length, data.size(), "signed data");
-  data.resize(static_cast<std::size_t>(length));
-  const std::string out = a.output.empty() ? file : a.output;
-  WriteFile(out, data, in.permissions);
-  std::printf("added a signature: %s (%d bytes)\n", out.c_str(), length);
-  return kExitOk;
-}
-
-int RemoveSignCommand(Session *s, const std::vector<std::string> &args) {
-  const Args a = Parse(args, true, false);
-  Expect(a, 1, 1, "one signed file (changed in place, or -o for another file)");
-  const std::string &file = a.positional[0];
-  FileContent in = ReadFile(file);
-  std::vector<unsigned char> &data = in.bytes;
-  int32_t length = CheckedLength(data.size(), file);
-  std::vector<char> signer = UidBuffer(s);
-  const int32_t rc = s->Api().RemoveSign(s->Handle(), data.data(), &length, signer.data());
-  s->Check(rc, "checking and removing the signature of " + file +
-                   (signer[0] != '\0' ? ", signer " + Shown(signer) : ""));
-  CheckFits(length, data.size(), "data");
-  data.resize(static_cast<std::size_t>(length));
-  const std::string out = a.output.empty() ? file : a.output;
-  WriteFile(out, data, in.permissions);
-  std::printf("removed a valid signature of %s: %s (%d bytes)\n", Shown(signer).c_str(),
-              out.c_str(), length);
-  return kExitOk;
+BatchPlan RemoveSignCommand(const std::vector<std::string> &args) {
+  const Args a = Parse(args, true, false, true);
+  Expect(a, 1, SIZE_MAX,
+         "one or more signed files (changed in place, or one file and -o for another)");
+  const std::vector<std::string> outputs = Outputs(a, [](const std::string &file) { return file; });
+  return Plan(a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
+              [a, outputs](Session &s, std::size_t i) {
+                const std::string &file = a.positional[i];
+                FileContent in = ReadFile(file);
+                std::vector<unsigned char> &data = in.bytes;
+                int32_t length = CheckedLength(data.size(), file);
+                std::vector<char> signer = UidBuffer(&s);
+                const int32_t rc =
+                    s.Api().RemoveSign(s.Handle(), data.data(), &length, signer.data());
+                s.Check(rc, "checking and removing the signature of " + file +
+                                (signer[0] != '\0' ? ", signer " + Shown(signer) : ""));
+                CheckFits(length, data.size(), "data");
+                data.resize(static_cast<std::size_t>(length));
+                WriteFile(outputs[i], data, in.permissions);
+                return "removed a valid signature of " + Shown(signer) + ": " + outputs[i] + " (" +
+                       std::to_string(length) + " bytes)";
+              });
 }
 
 // What a public key file says about itself: its identifier and kind, read
@@ -422,6 +523,16 @@ int ClearCache(Session *s, const std::vector<std::string> &args) {
   return kExitOk;
 }
 
+// The help every batch command shares.
+#define CEHOST_BATCH_HELP                                                                          \
+  "\n\nWith several files the work goes on past a failed file; each failure is named,\n"           \
+  "a summary line (done, failed, time) ends the batch, and a progress bar is drawn\n"              \
+  "on a terminal. --jobs N (-j N, 1 to 256) spreads the files over N worker\n"                     \
+  "processes, each loading the module and the keys once (default: the number of\n"                 \
+  "processors, at most one per 16 files). The exit code is that of the failed\n"                   \
+  "files, or 1 when they failed differently.\n"                                                    \
+  "-- ends the options: names after it may begin with '-'."
+
 } // namespace
 
 int32_t CheckedLength(std::size_t size, const std::string &fileName) {
@@ -435,32 +546,44 @@ int32_t CheckedLength(std::size_t size, const std::string &fileName) {
 const std::vector<Command> &Commands() {
   static const std::vector<Command> commands = {
       {"params", "", "list the parameters: name, value and description",
-       "Shows the values the profile gives (defaults for the rest).", false, Params},
-      {"encrypt", "--to LIST FILE... [-o OUT]", "encrypt files for recipients",
+       "Shows the values the profile gives (defaults for the rest).", false, Params, nullptr},
+      {"encrypt", "--to LIST FILE... [-o OUT] [--jobs N]", "encrypt files for recipients",
        "LIST holds four-digit key numbers (or full 10- or 12-digit key identifiers)\n"
        "separated by ';', ',' or blanks; anything else is refused (default: the profile's\n"
        "\"Encrypt for key number\"). Each FILE is written to FILE.enc (or OUT for a single\n"
-       "file).",
-       true, Encrypt},
-      {"decrypt", "FILE [-o OUT]", "decrypt a file and print its sender",
-       "Writes FILE without its .enc ending (or FILE.dec, or OUT).", true, Decrypt},
-      {"sign", "FILE [-o SIG]", "make a detached signature",
-       "Writes the signature to FILE.sig (or SIG).", true, Sign},
-      {"verify", "FILE [SIG]", "check a detached signature and print the signer",
-       "SIG defaults to FILE.sig.", true, Verify},
-      {"add-sign", "FILE [-o OUT]", "add a signature to a file", "Changes FILE in place unless -o.",
-       true, AddSignCommand},
-      {"remove-sign", "FILE [-o OUT]", "check and remove the newest signature of a file",
-       "Prints the signer; changes FILE in place unless -o.", true, RemoveSignCommand},
+       "file)." CEHOST_BATCH_HELP,
+       true, nullptr, Encrypt},
+      {"decrypt", "FILE... [-o OUT] [--jobs N]", "decrypt files and print their senders",
+       "Writes each FILE without its .enc ending (or FILE.dec, or OUT for a "
+       "single\nfile)." CEHOST_BATCH_HELP,
+       true, nullptr, Decrypt},
+      {"sign", "FILE... [-o SIG] [--jobs N]", "make detached signatures",
+       "Writes the signature of each FILE to FILE.sig (or SIG for a single "
+       "file)." CEHOST_BATCH_HELP,
+       true, nullptr, Sign},
+      {"verify", "FILE... | FILE SIG [--jobs N]", "check detached signatures and print the signers",
+       "Checks each FILE with FILE.sig; two names of which only the second ends in .sig\n"
+       "are one file and its signature." CEHOST_BATCH_HELP,
+       true, nullptr, Verify},
+      {"add-sign", "FILE... [-o OUT] [--jobs N]", "add a signature to files",
+       "Changes each FILE in place (or writes OUT for a single file)." CEHOST_BATCH_HELP, true,
+       nullptr, AddSignCommand},
+      {"remove-sign", "FILE... [-o OUT] [--jobs N]",
+       "check and remove the newest signature of files",
+       "Prints the signer; changes each FILE in place (or writes OUT for a single "
+       "file)." CEHOST_BATCH_HELP,
+       true, nullptr, RemoveSignCommand},
       {"include-key", "FILE", "include a correspondent's signature public key",
-       "FILE holds exactly one public key block.", true, IncludeSignKey},
+       "FILE holds exactly one public key block.", true, IncludeSignKey, nullptr},
       {"include-encode-key", "FILE", "include a correspondent's encryption public key",
-       "FILE holds exactly one public key block.", true, IncludeEncodeKey},
+       "FILE holds exactly one public key block.", true, IncludeEncodeKey, nullptr},
       {"remove-key", "UID", "remove a public key from the directory",
-       "UID has 10 (encryption) or 12 (signature) characters.", true, RemoveKey},
-      {"report", "UID", "print the report on a public key", "", true, Report},
-      {"error-text", "CODE", "print the text of a result code", "", false, ErrorTextCommand},
-      {"clear-cache", "", "empty the module's cache of loaded keys", "", false, ClearCache},
+       "UID has 10 (encryption) or 12 (signature) characters.", true, RemoveKey, nullptr},
+      {"report", "UID", "print the report on a public key", "", true, Report, nullptr},
+      {"error-text", "CODE", "print the text of a result code", "", false, ErrorTextCommand,
+       nullptr},
+      {"clear-cache", "", "empty the module's cache of loaded keys", "", false, ClearCache,
+       nullptr},
   };
   return commands;
 }

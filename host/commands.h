@@ -1,6 +1,7 @@
 // The commands of cehost, each a function over its arguments.
 #pragma once
 
+#include "host/batch.h"
 #include "host/session.h"
 
 #include <cstdint>
@@ -16,7 +17,10 @@ struct Command {
   const char *summary; // one line
   const char *help;    // the rest of the help text
   bool needsProfile;   // works on the user's keys, so a profile must be given
+  // One of the two: a command on one engine, or a batch over files planned
+  // from its arguments before the module is loaded.
   int (*run)(Session *session, const std::vector<std::string> &args);
+  BatchPlan (*plan)(const std::vector<std::string> &args);
 };
 
 const std::vector<Command> &Commands();

@@ -7,7 +7,8 @@
 #
 #   bash scripts/bench.sh [GOOGLE-BENCHMARK OPTIONS...]
 # e.g. --benchmark_filter=SignData to run only some benchmarks.
-# BENCH_PEER_DOCUMENTS (default 50) sets how many documents each peer handles.
+# BENCH_PEER_DOCUMENTS (default 50) sets how many documents each peer handles,
+# BENCH_BATCH_DOCUMENTS (default 2000) how many a cehost batch handles.
 set -euo pipefail
 CE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$CE_ROOT"
@@ -44,6 +45,9 @@ say "Measuring peak memory per operation"
 say "Running the peers on the same documents"
 bash bench/peers/peers.sh "$build" "$results/peers.json" "${BENCH_PEER_DOCUMENTS:-50}"
 
+say "Measuring cehost batches by number of worker processes"
+bash bench/peers/batch.sh "$build" "$results/batch.json" "${BENCH_BATCH_DOCUMENTS:-2000}"
+
 say "Running the key figures again (five repetitions each, medians count)"
 "$build/bin/ce_bench" --benchmark_out="$results/key.json" --benchmark_out_format=json \
   --benchmark_min_time=0.5 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
@@ -60,4 +64,4 @@ JSON
 
 say "Summary"
 python3 bench/report.py "$results"
-say "Results are in $CE_ROOT/$results: bench.json, key.json, memory.json, peers.json, machine.json, summary.md"
+say "Results are in $CE_ROOT/$results: bench.json, key.json, memory.json, peers.json, batch.json, machine.json, summary.md"

@@ -4,7 +4,8 @@
 # certificates made for the run) and GnuPG (`gpg --sign`, `--encrypt`, with
 # its default RSA-3072 keys and with Ed25519/Curve25519 keys). Every tool is
 # timed per command, one document a command, the way a shell script or a
-# host that spawns a tool would use it.
+# host that spawns a tool would use it; cehost also with all documents in one
+# command (a batch).
 #
 #   bench/peers/peers.sh BUILD_DIR OUTPUT.json [DOCUMENTS]
 set -euo pipefail
@@ -81,12 +82,24 @@ p2=$work/u0002/profile
 time_each cehost sign "$cehost" --profile "$p1" sign {} -o {}.ce.sig
 time_each cehost verify "$cehost" --profile "$p2" verify {} {}.ce.sig
 time_each cehost encrypt "$cehost" --profile "$p1" encrypt --to 0002 {} -o {}.ce.enc
-cpu0=$(children_cpu)
-batch_start=$(date +%s%N)
-"$cehost" --profile "$p1" encrypt --to 0002 "$docs"/doc*.bin >/dev/null
-record cehost "encrypt, all documents in one command" $(($(date +%s%N) - batch_start)) \
-  $(($(children_cpu) - cpu0))
 time_each cehost decrypt "$cehost" --profile "$p2" decrypt {}.ce.enc -o {}.ce.dec
+# time_batch OPERATION COMMAND...: all documents in one cehost command, one
+# worker process (--jobs 1), so that its CPU time compares with a loop.
+time_batch() {
+  local operation=$1 cpu0 start
+  shift
+  cpu0=$(children_cpu)
+  start=$(date +%s%N)
+  "$@" >/dev/null 2>&1 || { echo "batch failed: $*" >&2; return 1; }
+  record cehost "$operation, all documents in one command" $(($(date +%s%N) - start)) \
+    $(($(children_cpu) - cpu0))
+}
+all=()
+for i in $(seq 1 "$count"); do all+=("$docs/doc$i.bin"); done
+time_batch sign "$cehost" --profile "$p1" sign --jobs 1 "${all[@]}"
+time_batch verify "$cehost" --profile "$p2" verify --jobs 1 "${all[@]}"
+time_batch encrypt "$cehost" --profile "$p1" encrypt --jobs 1 --to 0002 "${all[@]}"
+time_batch decrypt "$cehost" --profile "$p2" decrypt --jobs 1 "${all[@]/%/.enc}"
 
 # --- OpenSSL 3 with the GOST engine ---
 for who in signer recipient; do
