@@ -50,10 +50,12 @@ GeneratedKeys FixedKeys(Generation generation, std::string_view number) {
   GeneratedKeys keys;
   keys.encryption = FixedKey(generation, KeyKind::Encryption, id);
   keys.signature = FixedKey(generation, KeyKind::Signature, id + "01");
-  keys.encryptionPublic = BuildPublicKeyBlock(
-      {generation, KeyKind::Encryption, keys.encryption.id, keys.encryption.publicKey});
-  keys.signaturePublic = BuildPublicKeyBlock(
-      {generation, KeyKind::Signature, keys.signature.id, keys.signature.publicKey});
+  keys.encryptionPublic = BuildSignedPublicKeyBlock(
+      {generation, KeyKind::Encryption, keys.encryption.id, keys.encryption.publicKey, {}},
+      keys.encryption.privateKey);
+  keys.signaturePublic = BuildSignedPublicKeyBlock(
+      {generation, KeyKind::Signature, keys.signature.id, keys.signature.publicKey, {}},
+      keys.signature.privateKey);
   return keys;
 }
 
