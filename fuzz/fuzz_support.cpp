@@ -64,6 +64,8 @@ Bytes BuildDirectoryOf(Generation generation, std::initializer_list<std::string_
   DirectoryFile file;
   file.generation = generation;
   file.owner = owner.encryption.id;
+  file.identity = {0x4B, 0x53, 0x50, 0x52, 0x01};
+  file.version = 3;
   for (std::string_view number : numbers) {
     const GeneratedKeys keys = FixedKeys(generation, number);
     for (const Bytes *block : {&keys.encryptionPublic, &keys.signaturePublic}) {
