@@ -127,9 +127,11 @@ Code ParsePublicKeyBlock(const std::uint8_t *data, std::size_t length, Generatio
       data[7] != kAlgorithmGost2012 || !AllZero(data + 20, 4) ||
       !AllZero(data + kPublicKeyPaddingOffset, size - 32 - kPublicKeyPaddingOffset))
     return code::kBadKeyHeader;
-  const auto check = crypto::Streebog256(ByteView(data, size - 32));
-  if (!ConstantTimeEqual(check.data(), data + size - 32, 32))
-    return code::kBadKeyHeader;
+  if (checkKey) {
+    const auto check = crypto::Streebog256(ByteView(data, size - 32));
+    if (!ConstantTimeEqual(check.data(), data + size - 32, 32))
+      return code::kBadKeyHeader;
+  }
   const auto kind = static_cast<KeyKind>(data[6]);
   const auto id = IdField(data + 8, kind);
   if (!id)

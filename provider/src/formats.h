@@ -61,11 +61,11 @@ Bytes BuildPublicKeyBlock(const PublicKeyBlock &block);
 // bytes.
 Bytes BuildSignedPublicKeyBlock(PublicKeyBlock block, const Key256 &privateKey);
 // 0 or kBadKeyHeader (wrong size, magic, format version, generation, kind,
-// identifier, reserved bytes, check value or, with checkKey, a point off the
-// curve or a proof of possession that does not verify). Blocks read back
-// from a MAC-checked directory were checked when they were added; a whole
-// directory is read without the costly checks, the entry a lookup hands out
-// is checked again.
+// identifier, reserved bytes or, with checkKey, a wrong check value, a point
+// off the curve or a proof of possession that does not verify). Blocks read
+// back from a MAC-checked directory were checked in full when they were
+// added: a whole directory is read without checkKey, and the entry a lookup
+// hands out is checked in full again.
 Code ParsePublicKeyBlock(const std::uint8_t *data, std::size_t length, Generation generation,
                          PublicKeyBlock &out, bool checkKey = true);
 

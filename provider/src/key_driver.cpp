@@ -99,8 +99,7 @@ Code KeyDriver::LoadPair(const SecretKeyFile &encryption, const SecretKeyFile &s
     slot.used = true;
     slot.encryption = {encryption.id, encryption.privateKey, encryption.publicKey,
                        std::string(device)};
-    slot.signature = {signature.id, signature.privateKey, signature.publicKey,
-                      std::string(device)};
+    slot.signature = {signature.id, signature.privateKey, signature.publicKey, std::string(device)};
     return code::kOk;
   }
   return code::kNoFreeSlot;

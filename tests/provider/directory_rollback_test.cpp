@@ -68,8 +68,7 @@ TEST_P(DirectoryRollback, ReadersRecordNewerVersionsAndEachDirectoryKeepsItsOwn)
             0);
   newer.version += 5;
   newer.entries.pop_back();
-  const Bytes written =
-      BuildDirectory(newer, DirectoryKey(a.keys.encryption.privateKey, a.E()));
+  const Bytes written = BuildDirectory(newer, DirectoryKey(a.keys.encryption.privateKey, a.E()));
   WriteFile(a.DirectoryFile(), written);
   EXPECT_EQ(Extract(a, a.E()), 0);
   WriteFile(a.DirectoryFile(), removed);

@@ -67,8 +67,8 @@ protected:
                          signatureLength, signer) != 0;
     failed += user.SignUID != signer;
 
-    std::vector<char> block(data.size() + static_cast<std::size_t>(
-                                              GetMaxAdditionEx(own, next.Number.c_str())));
+    std::vector<char> block(data.size() +
+                            static_cast<std::size_t>(GetMaxAdditionEx(own, next.Number.c_str())));
     std::copy(data.begin(), data.end(), block.begin());
     auto size = static_cast<int32_t>(data.size());
     failed += EncodeData(own, block.data(), &size, next.Number.c_str()) != 0;
