@@ -39,6 +39,10 @@ bool DirectoryExists(std::string_view windowsPath);
 bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length,
                          bool ownerOnly = false);
 
+// Removes the files of a directory whose names start with `prefix` (a link
+// is removed, not what it points to; directories stay); returns how many.
+std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix);
+
 // Opens a file for reading while denying writers to everybody else (Windows
 // share mode; on POSIX a shared advisory lock). Closed by the destructor.
 class ReadOnlyFile {
@@ -65,7 +69,7 @@ public:
   // Waits as long as it takes.
   explicit FileLock(std::string_view windowsPath);
   // Waits at most `wait`; TimedOut() then tells a lock held elsewhere from
-  // a lock file that cannot be opened.
+  // a lock file that cannot be opened (on POSIX also a symbolic link).
   FileLock(std::string_view windowsPath, std::chrono::milliseconds wait);
   ~FileLock();
   FileLock(const FileLock &) = delete;

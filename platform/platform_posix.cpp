@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 #include <dirent.h>
@@ -170,6 +171,20 @@ bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::si
   return true;
 }
 
+std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix) {
+  const std::string native = NativePath(windowsDirectory);
+  const std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(native.empty() ? "." : native.c_str()),
+                                                 ::closedir);
+  if (!dir || prefix.empty())
+    return 0;
+  std::size_t removed = 0;
+  while (const dirent *e = ::readdir(dir.get()))
+    if (std::strncmp(e->d_name, prefix.data(), prefix.size()) == 0 &&
+        ::unlinkat(::dirfd(dir.get()), e->d_name, 0) == 0)
+      ++removed;
+  return removed;
+}
+
 ReadOnlyFile::ReadOnlyFile(std::string_view windowsPath) : handle_(-1) {
   const int fd = ::open(NativePath(windowsPath).c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
@@ -229,7 +244,10 @@ FileLock::FileLock(std::string_view windowsPath) : handle_(-1) {
 }
 
 FileLock::FileLock(std::string_view windowsPath, std::chrono::milliseconds wait) : handle_(-1) {
-  const int fd = ::open(NativePath(windowsPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  // Not through a symbolic link: whoever may write the folder must not make
+  // us narrow the rights of some other file of ours.
+  const int fd =
+      ::open(NativePath(windowsPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0)
     return;
   (void)::fchmod(fd, 0600); // a lock file made before with wider rights

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include <windows.h>
@@ -60,6 +61,31 @@ bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::si
     return false;
   }
   return true;
+}
+
+std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix) {
+  std::string folder(windowsDirectory);
+  if (prefix.empty())
+    return 0;
+  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/')
+    folder += '\\';
+  WIN32_FIND_DATAA found;
+  const std::string pattern = folder + std::string(prefix) + "*";
+  const std::unique_ptr<void, BOOL(WINAPI *)(HANDLE)> search(
+      [&]() -> HANDLE {
+        HANDLE h = ::FindFirstFileA(pattern.c_str(), &found);
+        return h == INVALID_HANDLE_VALUE ? nullptr : h;
+      }(),
+      ::FindClose);
+  if (!search)
+    return 0;
+  std::size_t removed = 0;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        ::DeleteFileA((folder + found.cFileName).c_str()))
+      ++removed;
+  } while (::FindNextFileA(search.get(), &found));
+  return removed;
 }
 
 ReadOnlyFile::ReadOnlyFile(std::string_view windowsPath) : handle_(-1) {

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <system_error>
 #include <thread>
 
 namespace kestrel_provider {
@@ -47,16 +45,7 @@ Code ReadFile(const std::string &path, Bytes &out, bool &exists) {
 // file holds while its temporary file exists, so none is still being
 // written.
 void RemoveStaleTemporaries(std::string_view folder, std::string_view fileName) {
-  const std::string prefix = std::string(fileName) + ".tmp.";
-  std::error_code error;
-  std::filesystem::directory_iterator it(platform::NativePath(folder), error), end;
-  for (; !error && it != end; it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0) {
-      std::error_code ignored;
-      std::filesystem::remove(it->path(), ignored);
-    }
-  }
+  (void)platform::RemoveFilesStartingWith(folder, std::string(fileName) + ".tmp.");
 }
 
 // The loaded pair of the directory's owner (its encryption key), in

@@ -136,6 +136,17 @@ TEST_P(DirectoryAbuse, OtherUsersCanNeitherReadNorWriteTheDirectoryOrItsLock) {
     ASSERT_EQ(::stat(platform::NativePath(path).c_str(), &st), 0) << path;
     EXPECT_EQ(st.st_mode & 0777, 0600u) << path;
   }
+  // A lock file replaced by a link to another file of the owner's: the
+  // update is refused and that file keeps its rights.
+  const std::string other = tmp.File("shared.txt");
+  std::ofstream(other) << "shared";
+  ::chmod(other.c_str(), 0644);
+  std::filesystem::remove(platform::NativePath(LockFile()));
+  std::filesystem::create_symlink(other, platform::NativePath(LockFile()));
+  EXPECT_EQ(Add(a, b.S()), 109);
+  struct stat st {};
+  ASSERT_EQ(::stat(other.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 #endif
 
