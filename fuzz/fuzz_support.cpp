@@ -50,10 +50,12 @@ GeneratedKeys FixedKeys(Generation generation, std::string_view number) {
   GeneratedKeys keys;
   keys.encryption = FixedKey(generation, KeyKind::Encryption, id);
   keys.signature = FixedKey(generation, KeyKind::Signature, id + "01");
-  keys.encryptionPublic = BuildPublicKeyBlock(
-      {generation, KeyKind::Encryption, keys.encryption.id, keys.encryption.publicKey});
-  keys.signaturePublic = BuildPublicKeyBlock(
-      {generation, KeyKind::Signature, keys.signature.id, keys.signature.publicKey});
+  keys.encryptionPublic = BuildSignedPublicKeyBlock(
+      {generation, KeyKind::Encryption, keys.encryption.id, keys.encryption.publicKey, {}},
+      keys.encryption.privateKey);
+  keys.signaturePublic = BuildSignedPublicKeyBlock(
+      {generation, KeyKind::Signature, keys.signature.id, keys.signature.publicKey, {}},
+      keys.signature.privateKey);
   return keys;
 }
 
@@ -62,6 +64,8 @@ Bytes BuildDirectoryOf(Generation generation, std::initializer_list<std::string_
   DirectoryFile file;
   file.generation = generation;
   file.owner = owner.encryption.id;
+  file.identity = {0x4B, 0x53, 0x50, 0x52, 0x01};
+  file.version = 3;
   for (std::string_view number : numbers) {
     const GeneratedKeys keys = FixedKeys(generation, number);
     for (const Bytes *block : {&keys.encryptionPublic, &keys.signaturePublic}) {

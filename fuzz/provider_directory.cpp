@@ -1,11 +1,15 @@
 // The provider's public key directory file of both generations: the
 // structure parser, the MAC check with the owner's directory key, the check
 // of a copy whose MACs were made right (so the entries behind them are
-// reached), and a lookup through the file as the library reads it.
+// reached), and a lookup through the file as the library reads it. The same
+// bytes as the record of directory versions an owner's key device keeps, as
+// given and with its MAC made right.
 #include "fuzz_support.h"
 
 #include "directory.h"
 #include "key_driver.h"
+
+#include <algorithm>
 
 using namespace kestrel_provider;
 
@@ -39,6 +43,7 @@ void Check(const std::uint8_t *data, std::size_t size, Generation generation) {
     FUZZ_CHECK(c == parsed);
   } else if (c == code::kOk) {
     FUZZ_CHECK(SameEntries(verified, structure));
+    FUZZ_CHECK(verified.identity == structure.identity && verified.version == structure.version);
     for (const DirectoryEntry &entry : verified.entries)
       FUZZ_CHECK(IsValidId(entry.key.id, entry.key.kind));
   }
@@ -55,11 +60,38 @@ void Check(const std::uint8_t *data, std::size_t size, Generation generation) {
   }
 }
 
+Code CheckSeen(const std::uint8_t *data, std::size_t size, const Key256 &key) {
+  SeenVersions seen;
+  const Code c = ParseSeenVersions(data, size, key, seen);
+  FUZZ_CHECK(c == code::kOk || c == code::kKeyNotFound);
+  if (c == code::kOk) {
+    FUZZ_CHECK(seen.records.size() <= kMaxSeenDirectories);
+    const Bytes rebuilt = BuildSeenVersions(seen, key);
+    FUZZ_CHECK(std::equal(rebuilt.begin(), rebuilt.end(), data, data + size));
+  }
+  return c;
+}
+
+void Seen(const std::uint8_t *data, std::size_t size) {
+  static const Key256 key = [] {
+    const GeneratedKeys owner = cefuzz::FixedKeys(Generation::G4, cefuzz::kOwner);
+    return SeenVersionsKey(owner.encryption.privateKey, owner.encryption.id);
+  }();
+  CheckSeen(data, size, key);
+  if (size < 8)
+    return;
+  Bytes fixed(data, data + size);
+  const auto mac = crypto::Gost28147Imit(key, ByteView(fixed.data(), size - 8));
+  std::copy(mac.begin(), mac.end(), fixed.end() - 8);
+  CheckSeen(fixed.data(), fixed.size(), key);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   Check(data, size, Generation::G4);
   Check(data, size, Generation::G5);
+  Seen(data, size);
 
   // The file as the library finds it: a lookup gives the key, says it is
   // absent, or reports why the directory cannot be used.

@@ -5,6 +5,7 @@
 // system goes through NativePath first.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,8 +32,16 @@ bool DirectoryExists(std::string_view windowsPath);
 // Writes the bytes to a temporary file beside the target, flushes it to the
 // disk and renames it over the target, so the target holds either its old or
 // its new content at every moment. False (and the old file untouched) when
-// any step fails, a short write included.
-bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length);
+// any step fails, a short write included. With ownerOnly the new file is
+// readable and writable by its owner alone (POSIX mode 0600; on Windows it
+// inherits the folder's access rights); otherwise an existing file keeps
+// its mode.
+bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length,
+                         bool ownerOnly = false);
+
+// Removes the files of a directory whose names start with `prefix` (a link
+// is removed, not what it points to; directories stay); returns how many.
+std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix);
 
 // Opens a file for reading while denying writers to everybody else (Windows
 // share mode; on POSIX a shared advisory lock). Closed by the destructor.
@@ -53,17 +62,24 @@ private:
 };
 
 // An exclusive lock between processes, held on a lock file from construction
-// to destruction (blocking). Used to serialise writers of shared files.
+// to destruction. Used to serialise writers of shared files. The lock file
+// is made readable and writable by its owner alone (POSIX mode 0600).
 class FileLock {
 public:
+  // Waits as long as it takes.
   explicit FileLock(std::string_view windowsPath);
+  // Waits at most `wait`; TimedOut() then tells a lock held elsewhere from
+  // a lock file that cannot be opened (on POSIX also a symbolic link).
+  FileLock(std::string_view windowsPath, std::chrono::milliseconds wait);
   ~FileLock();
   FileLock(const FileLock &) = delete;
   FileLock &operator=(const FileLock &) = delete;
   bool IsLocked() const;
+  bool TimedOut() const { return timedOut_; }
 
 private:
   std::intptr_t handle_;
+  bool timedOut_ = false;
 };
 
 // --- dynamic libraries ----------------------------------------------------

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 #include <dirent.h>
@@ -140,22 +141,23 @@ bool DirectoryExists(std::string_view windowsPath) {
   return ::stat(NativePath(windowsPath).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length) {
+bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length,
+                         bool ownerOnly) {
   static std::atomic<unsigned> counter{0};
   const std::string target = NativePath(windowsPath);
   if (target.empty() || target.back() == '/')
     return false;
   const std::string temp =
       target + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
-  mode_t mode = 0666;
+  mode_t mode = ownerOnly ? 0600 : 0666;
   struct stat st {};
-  const bool existed = ::stat(target.c_str(), &st) == 0;
-  if (existed)
+  const bool keepMode = !ownerOnly && ::stat(target.c_str(), &st) == 0;
+  if (keepMode)
     mode = st.st_mode & 07777;
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0)
     return false;
-  if (existed)
+  if (keepMode || ownerOnly)
     (void)::fchmod(fd, mode);
   bool ok = (length == 0 || data != nullptr) && WriteAll(fd, data, length) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
@@ -171,6 +173,20 @@ bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::si
     ::close(dfd);
   }
   return true;
+}
+
+std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix) {
+  const std::string native = NativePath(windowsDirectory);
+  const std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(native.empty() ? "." : native.c_str()),
+                                                 ::closedir);
+  if (!dir || prefix.empty())
+    return 0;
+  std::size_t removed = 0;
+  while (const dirent *e = ::readdir(dir.get()))
+    if (std::strncmp(e->d_name, prefix.data(), prefix.size()) == 0 &&
+        ::unlinkat(::dirfd(dir.get()), e->d_name, 0) == 0)
+      ++removed;
+  return removed;
 }
 
 ReadOnlyFile::ReadOnlyFile(std::string_view windowsPath) : handle_(-1) {
@@ -217,7 +233,7 @@ std::size_t ReadOnlyFile::Read(void *buffer, std::size_t length) {
 }
 
 FileLock::FileLock(std::string_view windowsPath) : handle_(-1) {
-  const int fd = ::open(NativePath(windowsPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(NativePath(windowsPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0)
     return;
   int rc;
@@ -227,6 +243,30 @@ FileLock::FileLock(std::string_view windowsPath) : handle_(-1) {
   if (rc != 0) {
     ::close(fd);
     return;
+  }
+  handle_ = fd;
+}
+
+FileLock::FileLock(std::string_view windowsPath, std::chrono::milliseconds wait) : handle_(-1) {
+  // Not through a symbolic link: whoever may write the folder must not make
+  // us narrow the rights of some other file of ours.
+  const int fd =
+      ::open(NativePath(windowsPath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0)
+    return;
+  (void)::fchmod(fd, 0600); // a lock file made before with wider rights
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      ::close(fd);
+      return;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      timedOut_ = true;
+      ::close(fd);
+      return;
+    }
+    ::usleep(20000);
   }
   handle_ = fd;
 }

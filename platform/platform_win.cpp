@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 #include <windows.h>
@@ -25,7 +26,8 @@ bool DirectoryExists(std::string_view windowsPath) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length) {
+bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length,
+                         bool /*ownerOnly: the folder's access rights apply*/) {
   static std::atomic<unsigned> counter{0};
   const std::string target(windowsPath);
   if (target.empty() || target.back() == '\\' || target.back() == '/')
@@ -59,6 +61,31 @@ bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::si
     return false;
   }
   return true;
+}
+
+std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix) {
+  std::string folder(windowsDirectory);
+  if (prefix.empty())
+    return 0;
+  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/')
+    folder += '\\';
+  WIN32_FIND_DATAA found;
+  const std::string pattern = folder + std::string(prefix) + "*";
+  const std::unique_ptr<void, BOOL(WINAPI *)(HANDLE)> search(
+      [&]() -> HANDLE {
+        HANDLE h = ::FindFirstFileA(pattern.c_str(), &found);
+        return h == INVALID_HANDLE_VALUE ? nullptr : h;
+      }(),
+      ::FindClose);
+  if (!search)
+    return 0;
+  std::size_t removed = 0;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        ::DeleteFileA((folder + found.cFileName).c_str()))
+      ++removed;
+  } while (::FindNextFileA(search.get(), &found));
+  return removed;
 }
 
 ReadOnlyFile::ReadOnlyFile(std::string_view windowsPath) : handle_(-1) {
@@ -108,6 +135,29 @@ FileLock::FileLock(std::string_view windowsPath) : handle_(-1) {
   if (!::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped)) {
     ::CloseHandle(file);
     return;
+  }
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+}
+
+FileLock::FileLock(std::string_view windowsPath, std::chrono::milliseconds wait) : handle_(-1) {
+  HANDLE file = ::CreateFileA(std::string(windowsPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    OVERLAPPED overlapped{};
+    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                     &overlapped))
+      break;
+    const bool held = ::GetLastError() == ERROR_LOCK_VIOLATION;
+    if (!held || std::chrono::steady_clock::now() >= deadline) {
+      timedOut_ = held;
+      ::CloseHandle(file);
+      return;
+    }
+    ::Sleep(20);
   }
   handle_ = reinterpret_cast<std::intptr_t>(file);
 }

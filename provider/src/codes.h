@@ -32,6 +32,7 @@ constexpr Code kKeyNumberMismatch = 101; // loaded key is not the key named
 constexpr Code kDirectoryRead = 108;     // cannot read the public key directory
 constexpr Code kDirectoryWrite = 109;    // cannot write the public key directory
 constexpr Code kWrongMac = 111;          // wrong MAC on a directory entry
+constexpr Code kKeyCompromised = 112;    // public key compromised (under two identifiers)
 constexpr Code kNoPublicKey = 117;       // key absent from the directory
 constexpr Code kDirectoryLength = 118;   // directory file of a wrong length
 constexpr Code kBadKeyHeader = 121;      // public key block header corrupted
@@ -40,6 +41,11 @@ constexpr Code kBadMacHeader = 124;      // directory header corrupted
 constexpr Code kMissingMac = 125;        // directory entry without a MAC
 constexpr Code kBadKey = 129;            // the block is not meant for any loaded key
 constexpr Code kOtherSeriesMac = 131;    // directory protected by a key not loaded here
+
+// The public key directory of this library.
+constexpr Code kDirectoryRolledBack = 132; // older than a version the owner's device has seen
+constexpr Code kDirectoryFull = 133;       // an update would pass what readers take
+constexpr Code kDirectoryBusy = 134;       // another process holds the lock too long
 } // namespace code
 
 } // namespace kestrel_provider

@@ -1,9 +1,11 @@
 // The public key directory: one file, kestrel.spr, in the directory folder.
 // Its entries and header carry GOST 28147-89 MACs under a key derived from
 // the owner's private encryption key, so a changed, planted, removed or
-// reordered entry is detected. Updates are written beside the file and
-// renamed over it, and writers of all processes are serialised by a lock
-// file (kestrel.lck).
+// reordered entry is detected; the header's version number, with the highest
+// one seen kept on the owner's key device, turns away an older copy. Updates
+// are written beside the file and renamed over it, and writers of all
+// processes are serialised by a lock file (kestrel.lck) they wait for a
+// bounded time. The owner's key is found in whichever driver slot holds it.
 #pragma once
 
 #include "formats.h"
@@ -13,18 +15,28 @@ namespace kestrel_provider {
 inline constexpr std::string_view kDirectoryFileName = "kestrel.spr";
 inline constexpr std::string_view kDirectoryLockName = "kestrel.lck";
 
+// The most entries a directory of the generation may hold: its file stays
+// within what readers take.
+std::size_t MaxDirectoryEntries(Generation generation);
+
 // The public key of the given identifier and kind: 0, kNoDirectory,
 // kNoPublicKey, a read or protection code (108, 111, 118, 121, 124, 125,
-// 131) or kKeyNotFound when no key is loaded to check the directory with.
+// 131, 132) or kKeyNotFound when no key is loaded to check the directory
+// with.
 Code LookupPublicKey(std::string_view directory, Generation generation, std::string_view id,
                      KeyKind kind, PublicKeyBlock &out);
-// The stored block of a key, whatever its kind.
+// The stored block of a key, whatever its kind. Without the owner's key
+// loaded the directory's MACs cannot be checked, and the block is checked
+// on its own.
 Code ExtractPublicKeyBlock(std::string_view directory, Generation generation, std::string_view id,
                            Bytes &out);
-// Adds or replaces a key; the owner's key must be in slot 0.
+// Adds or replaces a key (kKeyCompromised when the same public key is there
+// under another identifier); the owner's key must be loaded. kDirectoryFull
+// when the directory would grow past MaxDirectoryEntries, kDirectoryBusy
+// when another process holds the lock too long; the file is unchanged then.
 Code AddPublicKey(std::string_view directory, Generation generation, const std::uint8_t *block,
                   std::string_view owner, KeyKind ownerKind);
-// Removes a key; the owner's key must be in slot 0.
+// Removes a key; the owner's key must be loaded.
 Code DeletePublicKey(std::string_view directory, Generation generation, std::string_view id,
                      std::string_view owner, KeyKind ownerKind);
 

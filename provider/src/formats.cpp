@@ -68,48 +68,84 @@ std::optional<std::string> BoundedText(const char *text, std::size_t maxLength) 
 }
 
 // --- public key block ---
-// 0 magic | 4 version | 5 generation | 6 kind | 7 algorithm | 8 id[12] |
-// 20 reserved[4] | 24 key[64] | 88 zero padding | size-32 Streebog-256 check
+// 0 magic | 4 version 2 | 5 generation | 6 kind | 7 algorithm | 8 id[12] |
+// 20 reserved[4] | 24 key[64] | 88 proof of possession s||r[64] |
+// 152 zero padding | size-32 Streebog-256 check
+
+namespace {
+
+constexpr std::uint8_t kPublicKeyFormatVersion = 2;
+constexpr std::size_t kPublicKeyProofOffset = 88;
+constexpr std::size_t kPublicKeyPaddingOffset = 152;
+constexpr std::string_view kPublicKeyProofLabel = "kestrel public key proof of possession";
+
+} // namespace
+
+crypto::Digest256 PublicKeyProofDigest(const PublicKeyBlock &block) {
+  // label NUL | generation | kind | algorithm | id length | id | key length (2) | key
+  Bytes message(kPublicKeyProofLabel.begin(), kPublicKeyProofLabel.end());
+  message.push_back(0);
+  message.push_back(static_cast<std::uint8_t>(block.generation));
+  message.push_back(static_cast<std::uint8_t>(block.kind));
+  message.push_back(kAlgorithmGost2012);
+  message.push_back(static_cast<std::uint8_t>(block.id.size()));
+  message.insert(message.end(), block.id.begin(), block.id.end());
+  message.push_back(static_cast<std::uint8_t>(block.key.size()));
+  message.push_back(0);
+  message.insert(message.end(), block.key.begin(), block.key.end());
+  return crypto::Streebog256(message);
+}
 
 Bytes BuildPublicKeyBlock(const PublicKeyBlock &block) {
   const std::size_t size = PublicKeyBlockSize(block.generation);
   Bytes out(size, 0);
   std::memcpy(out.data(), kPublicMagic, 4);
-  out[4] = kFormatVersion;
+  out[4] = kPublicKeyFormatVersion;
   out[5] = static_cast<std::uint8_t>(block.generation);
   out[6] = static_cast<std::uint8_t>(block.kind);
   out[7] = kAlgorithmGost2012;
   PutText(out.data() + 8, kIdField, block.id);
   std::copy(block.key.begin(), block.key.end(), out.begin() + 24);
+  std::copy(block.proof.begin(), block.proof.end(), out.begin() + kPublicKeyProofOffset);
   const auto check = crypto::Streebog256(ByteView(out.data(), size - 32));
   std::copy(check.begin(), check.end(), out.end() - 32);
   return out;
 }
 
+Bytes BuildSignedPublicKeyBlock(PublicKeyBlock block, const Key256 &privateKey) {
+  block.proof = crypto::Sign(privateKey, PublicKeyProofDigest(block));
+  return BuildPublicKeyBlock(block);
+}
+
 Code ParsePublicKeyBlock(const std::uint8_t *data, std::size_t length, Generation generation,
-                         PublicKeyBlock &out, bool checkPoint) {
+                         PublicKeyBlock &out, bool checkKey) {
   const std::size_t size = PublicKeyBlockSize(generation);
   if (data == nullptr || length != size)
     return code::kBadKeyHeader;
-  if (std::memcmp(data, kPublicMagic, 4) != 0 || data[4] != kFormatVersion ||
+  if (std::memcmp(data, kPublicMagic, 4) != 0 || data[4] != kPublicKeyFormatVersion ||
       data[5] != static_cast<std::uint8_t>(generation) || !ValidKind(data[6]) ||
-      data[7] != kAlgorithmGost2012 || !AllZero(data + 20, 4) || !AllZero(data + 88, size - 120))
+      data[7] != kAlgorithmGost2012 || !AllZero(data + 20, 4) ||
+      !AllZero(data + kPublicKeyPaddingOffset, size - 32 - kPublicKeyPaddingOffset))
     return code::kBadKeyHeader;
-  const auto check = crypto::Streebog256(ByteView(data, size - 32));
-  if (!ConstantTimeEqual(check.data(), data + size - 32, 32))
-    return code::kBadKeyHeader;
+  if (checkKey) {
+    const auto check = crypto::Streebog256(ByteView(data, size - 32));
+    if (!ConstantTimeEqual(check.data(), data + size - 32, 32))
+      return code::kBadKeyHeader;
+  }
   const auto kind = static_cast<KeyKind>(data[6]);
   const auto id = IdField(data + 8, kind);
   if (!id)
     return code::kBadKeyHeader;
-  crypto::PublicKey key{};
-  std::copy(data + 24, data + 88, key.begin());
-  if (checkPoint && !crypto::IsValidPublicKey(key))
+  PublicKeyBlock block;
+  block.generation = generation;
+  block.kind = kind;
+  block.id = *id;
+  std::copy(data + 24, data + 88, block.key.begin());
+  std::copy(data + kPublicKeyProofOffset, data + kPublicKeyProofOffset + 64, block.proof.begin());
+  if (checkKey && (!crypto::IsValidPublicKey(block.key) ||
+                   !crypto::Verify(block.key, PublicKeyProofDigest(block), block.proof)))
     return code::kBadKeyHeader;
-  out.generation = generation;
-  out.kind = kind;
-  out.id = *id;
-  out.key = key;
+  out = std::move(block);
   return code::kOk;
 }
 
@@ -312,11 +348,15 @@ Code ParseEnvelopeHeader(const std::uint8_t *data, std::size_t length, EnvelopeH
 }
 
 // --- public key directory ---
-// header: 0 magic | 4 version | 5 generation | 6 block size | 8 count |
-//         12 owner[10] | 22 reserved[2] | 24 header mac[8]
+// header: 0 magic | 4 version 2 | 5 generation | 6 block size | 8 count |
+//         12 owner[10] | 22 reserved[2] | 24 identity[16] | 40 version (8) |
+//         48 header mac[8]
 // entry:  0 block | S maker kind | S+1 maker[12] | S+13 reserved[3] | S+16 mac[8]
 
 namespace {
+
+constexpr std::uint8_t kDirectoryFormatVersion = 2;
+constexpr std::size_t kDirectoryMacOffset = 48;
 
 crypto::Mac64 EntryMac(const Key256 &key, const std::uint8_t *header, const std::uint8_t *entry,
                        std::size_t blockSize) {
@@ -329,10 +369,17 @@ crypto::Mac64 EntryMac(const Key256 &key, const std::uint8_t *header, const std:
 crypto::Mac64 HeaderMac(const Key256 &key, const std::uint8_t *data, std::size_t count,
                         std::size_t entrySize) {
   crypto::Gost28147Mac mac(key);
-  mac.Update(ByteView(data, 24));
+  mac.Update(ByteView(data, kDirectoryMacOffset));
   for (std::size_t i = 0; i < count; ++i)
     mac.Update(ByteView(data + kDirectoryHeaderSize + i * entrySize + entrySize - 8, 8));
   return mac.Finish();
+}
+
+std::uint64_t GetU64(const std::uint8_t *p) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i)
+    v = (v << 8) | p[i];
+  return v;
 }
 
 } // namespace
@@ -343,7 +390,7 @@ Code ParseDirectoryStructure(const std::uint8_t *data, std::size_t length, Gener
     return code::kDirectoryLength;
   const std::size_t blockSize = PublicKeyBlockSize(generation);
   const std::size_t entrySize = DirectoryEntrySize(generation);
-  if (std::memcmp(data, kDirectoryMagic, 4) != 0 || data[4] != kFormatVersion ||
+  if (std::memcmp(data, kDirectoryMagic, 4) != 0 || data[4] != kDirectoryFormatVersion ||
       data[5] != static_cast<std::uint8_t>(generation) || GetU16(data + 6) != blockSize ||
       !AllZero(data + 22, 2))
     return code::kBadMacHeader;
@@ -357,6 +404,8 @@ Code ParseDirectoryStructure(const std::uint8_t *data, std::size_t length, Gener
   DirectoryFile file;
   file.generation = generation;
   file.owner = owner;
+  std::copy(data + 24, data + 24 + kDirectoryIdentitySize, file.identity.begin());
+  file.version = GetU64(data + 40);
   file.entries.resize(count);
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::uint8_t *e = data + kDirectoryHeaderSize + i * entrySize;
@@ -366,7 +415,7 @@ Code ParseDirectoryStructure(const std::uint8_t *data, std::size_t length, Gener
     entry.maker = GetText(e + blockSize + 1, kIdField);
     std::copy(e + blockSize + 16, e + blockSize + 24, entry.mac.begin());
   }
-  std::copy(data + 24, data + 32, headerMac.begin());
+  std::copy(data + kDirectoryMacOffset, data + kDirectoryMacOffset + 8, headerMac.begin());
   out = std::move(file);
   return code::kOk;
 }
@@ -411,11 +460,13 @@ Bytes BuildDirectory(const DirectoryFile &file, const Key256 &directoryKey) {
   const std::size_t entrySize = DirectoryEntrySize(file.generation);
   Bytes out(kDirectoryHeaderSize + entrySize * file.entries.size(), 0);
   std::memcpy(out.data(), kDirectoryMagic, 4);
-  out[4] = kFormatVersion;
+  out[4] = kDirectoryFormatVersion;
   out[5] = static_cast<std::uint8_t>(file.generation);
   PutU16(out.data() + 6, static_cast<std::uint16_t>(blockSize));
   PutU32(out.data() + 8, static_cast<std::uint32_t>(file.entries.size()));
   PutText(out.data() + 12, kEncryptionIdLength, file.owner);
+  std::copy(file.identity.begin(), file.identity.end(), out.begin() + 24);
+  PutU64(out.data() + 40, file.version);
   for (std::size_t i = 0; i < file.entries.size(); ++i) {
     std::uint8_t *e = out.data() + kDirectoryHeaderSize + i * entrySize;
     const DirectoryEntry &entry = file.entries[i];
@@ -426,7 +477,7 @@ Bytes BuildDirectory(const DirectoryFile &file, const Key256 &directoryKey) {
     std::copy(mac.begin(), mac.end(), e + blockSize + 16);
   }
   const auto headerMac = HeaderMac(directoryKey, out.data(), file.entries.size(), entrySize);
-  std::copy(headerMac.begin(), headerMac.end(), out.begin() + 24);
+  std::copy(headerMac.begin(), headerMac.end(), out.begin() + kDirectoryMacOffset);
   return out;
 }
 
@@ -434,6 +485,73 @@ Key256 DirectoryKey(const Key256 &ownerPrivateKey, std::string_view ownerId) {
   return crypto::Kdf256(
       ownerPrivateKey, "kestrel public key directory",
       ByteView(reinterpret_cast<const std::uint8_t *>(ownerId.data()), ownerId.size()));
+}
+
+} // namespace kestrel_provider
+
+// --- versions of directories seen ---
+// 0 magic | 4 version 1 | 5 reserved[3] | 8 owner[10] | 18 reserved[2] |
+// 20 count | 24 records: identity[16] version(8) | then MAC[8] over all before it
+
+namespace kestrel_provider {
+namespace {
+
+constexpr std::uint8_t kSeenMagic[4] = {'K', 'V', 'E', 'R'};
+constexpr std::uint8_t kSeenFormatVersion = 1;
+constexpr std::size_t kSeenHeaderSize = 24;
+constexpr std::size_t kSeenRecordSize = kDirectoryIdentitySize + 8;
+
+} // namespace
+
+Key256 SeenVersionsKey(const Key256 &ownerPrivateKey, std::string_view ownerId) {
+  return crypto::Kdf256(
+      ownerPrivateKey, "kestrel directory versions seen",
+      ByteView(reinterpret_cast<const std::uint8_t *>(ownerId.data()), ownerId.size()));
+}
+
+Bytes BuildSeenVersions(const SeenVersions &seen, const Key256 &key) {
+  const std::size_t count = std::min(seen.records.size(), kMaxSeenDirectories);
+  Bytes out(kSeenHeaderSize + count * kSeenRecordSize + 8, 0);
+  std::memcpy(out.data(), kSeenMagic, 4);
+  out[4] = kSeenFormatVersion;
+  PutText(out.data() + 8, kEncryptionIdLength, seen.owner);
+  PutU32(out.data() + 20, static_cast<std::uint32_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t *r = out.data() + kSeenHeaderSize + i * kSeenRecordSize;
+    std::copy(seen.records[i].first.begin(), seen.records[i].first.end(), r);
+    PutU64(r + kDirectoryIdentitySize, seen.records[i].second);
+  }
+  const auto mac = crypto::Gost28147Imit(key, ByteView(out.data(), out.size() - 8));
+  std::copy(mac.begin(), mac.end(), out.end() - 8);
+  return out;
+}
+
+Code ParseSeenVersions(const std::uint8_t *data, std::size_t length, const Key256 &key,
+                       SeenVersions &out) {
+  if (data == nullptr || length < kSeenHeaderSize + 8 ||
+      (length - kSeenHeaderSize - 8) % kSeenRecordSize != 0)
+    return code::kKeyNotFound;
+  const std::size_t count = (length - kSeenHeaderSize - 8) / kSeenRecordSize;
+  if (std::memcmp(data, kSeenMagic, 4) != 0 || data[4] != kSeenFormatVersion ||
+      !AllZero(data + 5, 3) || !AllZero(data + 18, 2) || GetU32(data + 20) != count ||
+      count > kMaxSeenDirectories)
+    return code::kKeyNotFound;
+  const auto mac = crypto::Gost28147Imit(key, ByteView(data, length - 8));
+  if (!ConstantTimeEqual(mac.data(), data + length - 8, 8))
+    return code::kKeyNotFound;
+  const std::string owner(reinterpret_cast<const char *>(data + 8), kEncryptionIdLength);
+  if (!IsValidId(owner, KeyKind::Encryption))
+    return code::kKeyNotFound;
+  SeenVersions seen;
+  seen.owner = owner;
+  seen.records.resize(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t *r = data + kSeenHeaderSize + i * kSeenRecordSize;
+    std::copy(r, r + kDirectoryIdentitySize, seen.records[i].first.begin());
+    seen.records[i].second = GetU64(r + kDirectoryIdentitySize);
+  }
+  out = std::move(seen);
+  return code::kOk;
 }
 
 } // namespace kestrel_provider

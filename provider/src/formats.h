@@ -41,19 +41,33 @@ std::string KeyNumberText(std::uint16_t number);
 std::optional<std::string> BoundedText(const char *text, std::size_t maxLength);
 
 // --- public key block ---
+// A block carries the key's own signature over its generation, kind,
+// identifier and key (proof of possession): only the holder of the private
+// key can put that key under an identifier, so nobody can relabel another
+// user's key.
 struct PublicKeyBlock {
   Generation generation = Generation::G4;
   KeyKind kind = KeyKind::Encryption;
   std::string id;
   crypto::PublicKey key{};
+  crypto::Signature proof{}; // the key's signature over PublicKeyProofDigest
 };
+// What the proof of possession signs: a context label no other signed
+// structure of the library uses, then the fields with their lengths.
+crypto::Digest256 PublicKeyProofDigest(const PublicKeyBlock &block);
+// The block bytes as given (proof included, not checked).
 Bytes BuildPublicKeyBlock(const PublicKeyBlock &block);
-// 0 or kBadKeyHeader (wrong size, magic, generation, kind, identifier,
-// reserved bytes, check value or, with checkPoint, curve point). Blocks read
-// back from a MAC-checked directory were checked when they were added and
-// skip the costly point check.
+// Signs the block with the private key of its public key and returns its
+// bytes.
+Bytes BuildSignedPublicKeyBlock(PublicKeyBlock block, const Key256 &privateKey);
+// 0 or kBadKeyHeader (wrong size, magic, format version, generation, kind,
+// identifier, reserved bytes or, with checkKey, a wrong check value, a point
+// off the curve or a proof of possession that does not verify). Blocks read
+// back from a MAC-checked directory were checked in full when they were
+// added: a whole directory is read without checkKey, and the entry a lookup
+// hands out is checked in full again.
 Code ParsePublicKeyBlock(const std::uint8_t *data, std::size_t length, Generation generation,
-                         PublicKeyBlock &out, bool checkPoint = true);
+                         PublicKeyBlock &out, bool checkKey = true);
 
 // --- secret key file ---
 constexpr std::size_t kSecretKeyFileSize = 160;
@@ -165,7 +179,9 @@ void BuildEnvelopeHeader(const EnvelopeHeader &header, std::uint8_t *out);
 Code ParseEnvelopeHeader(const std::uint8_t *data, std::size_t length, EnvelopeHeader &out);
 
 // --- public key directory file ---
-constexpr std::size_t kDirectoryHeaderSize = 32;
+constexpr std::size_t kDirectoryHeaderSize = 56;
+constexpr std::size_t kDirectoryIdentitySize = 16;
+using DirectoryIdentity = std::array<std::uint8_t, kDirectoryIdentitySize>;
 constexpr std::size_t kDirectoryEntryTrailer = 24;
 constexpr std::size_t DirectoryEntrySize(Generation g) {
   return PublicKeyBlockSize(g) + kDirectoryEntryTrailer;
@@ -181,6 +197,11 @@ struct DirectoryFile {
   Generation generation = Generation::G4;
   std::string owner; // owner's encryption key identifier
   std::vector<DirectoryEntry> entries;
+  // Random when the file is made; tells this directory from every other one
+  // of the same owner.
+  DirectoryIdentity identity{};
+  // Raised by one at every update: an older copy has a lower number.
+  std::uint64_t version = 0;
 };
 // Structure only (no MACs): 0, kDirectoryLength or kBadMacHeader. The MACs
 // are checked by VerifyDirectory.
@@ -198,5 +219,20 @@ Bytes BuildDirectory(const DirectoryFile &file, const Key256 &directoryKey);
 // The directory key of an owner: derived from the owner's private
 // encryption key.
 Key256 DirectoryKey(const Key256 &ownerPrivateKey, std::string_view ownerId);
+
+// --- versions of directories seen, kept on the owner's key device ---
+// One record per directory (identity, highest version seen), most recently
+// raised first, at most kMaxSeenDirectories; MACed with a key derived from
+// the owner's private encryption key.
+constexpr std::size_t kMaxSeenDirectories = 1024;
+struct SeenVersions {
+  std::string owner; // owner's encryption key identifier
+  std::vector<std::pair<DirectoryIdentity, std::uint64_t>> records;
+};
+Key256 SeenVersionsKey(const Key256 &ownerPrivateKey, std::string_view ownerId);
+Bytes BuildSeenVersions(const SeenVersions &seen, const Key256 &key);
+// 0 or kKeyNotFound for anything malformed, another owner or a wrong MAC.
+Code ParseSeenVersions(const std::uint8_t *data, std::size_t length, const Key256 &key,
+                       SeenVersions &out);
 
 } // namespace kestrel_provider

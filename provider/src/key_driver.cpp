@@ -33,12 +33,6 @@ Code ReadKeyFile(const std::string &path, KeyKind kind, SecretKeyFile &out) {
   return out.kind == kind ? code::kOk : code::kKeyNotFound;
 }
 
-void Release(LoadedKey &key) {
-  key.id.clear();
-  key.privateKey = Key256();
-  key.publicKey.fill(0);
-}
-
 } // namespace
 
 std::string JoinPath(std::string_view directory, std::string_view name) {
@@ -86,10 +80,11 @@ Code KeyDriver::Load(std::string_view keyPath) {
   if (Code c = ReadKeyFile(JoinPath(directory, kSignatureKeyFile), KeyKind::Signature, signature);
       c != 0)
     return c;
-  return LoadPair(encryption, signature);
+  return LoadPair(encryption, signature, directory);
 }
 
-Code KeyDriver::LoadPair(const SecretKeyFile &encryption, const SecretKeyFile &signature) {
+Code KeyDriver::LoadPair(const SecretKeyFile &encryption, const SecretKeyFile &signature,
+                         std::string_view device) {
   // The signature key of a pair is the encryption identifier plus two characters.
   if (encryption.kind != KeyKind::Encryption || signature.kind != KeyKind::Signature ||
       signature.id.compare(0, kEncryptionIdLength, encryption.id) != 0)
@@ -102,8 +97,9 @@ Code KeyDriver::LoadPair(const SecretKeyFile &encryption, const SecretKeyFile &s
     if (slot.used)
       continue;
     slot.used = true;
-    slot.encryption = {encryption.id, encryption.privateKey, encryption.publicKey};
-    slot.signature = {signature.id, signature.privateKey, signature.publicKey};
+    slot.encryption = {encryption.id, encryption.privateKey, encryption.publicKey,
+                       std::string(device)};
+    slot.signature = {signature.id, signature.privateKey, signature.publicKey, std::string(device)};
     return code::kOk;
   }
   return code::kNoFreeSlot;
@@ -113,9 +109,7 @@ Code KeyDriver::Reset(std::string_view id) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (Slot &slot : slots_) {
     if (slot.used && (slot.encryption.id == id || slot.signature.id == id)) {
-      Release(slot.encryption);
-      Release(slot.signature);
-      slot.used = false;
+      Release(slot);
       return code::kOk;
     }
   }
@@ -181,11 +175,18 @@ bool KeyDriver::HasSeries(std::string_view series) const {
 
 void KeyDriver::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (Slot &slot : slots_) {
-    Release(slot.encryption);
-    Release(slot.signature);
-    slot.used = false;
+  for (Slot &slot : slots_)
+    Release(slot);
+}
+
+void KeyDriver::Release(Slot &slot) {
+  for (LoadedKey *key : {&slot.encryption, &slot.signature}) {
+    key->id.clear();
+    key->privateKey = Key256();
+    key->publicKey.fill(0);
+    key->device.clear();
   }
+  slot.used = false;
 }
 
 } // namespace kestrel_provider

@@ -35,6 +35,9 @@ struct LoadedKey {
   std::string id;
   Key256 privateKey;
   crypto::PublicKey publicKey{};
+  // The folder the pair was read from (empty for a pair loaded from memory):
+  // where the versions of the owner's directories seen are kept.
+  std::string device;
 };
 
 struct SlotRecord {
@@ -50,8 +53,10 @@ public:
   // Reads the key pair from the key path and loads it into the lowest free
   // slot: 0, kDeviceError, kKeyNotFound, kKeyAlreadyLoaded or kNoFreeSlot.
   Code Load(std::string_view keyPath);
-  // Loads a pair already read (used by Load and by tests).
-  Code LoadPair(const SecretKeyFile &encryption, const SecretKeyFile &signature);
+  // Loads a pair already read (used by Load and by tests); `device` is the
+  // folder it came from, if any.
+  Code LoadPair(const SecretKeyFile &encryption, const SecretKeyFile &signature,
+                std::string_view device = {});
   // Frees the slot holding the key with this identifier: 0 or kKeyNotFound.
   Code Reset(std::string_view id);
   // Occupied slots in slot order.
@@ -59,7 +64,8 @@ public:
   // The key with this identifier (either kind) from any slot.
   std::optional<LoadedKey> Find(std::string_view id) const;
   // The encryption key of the slot whose signature or encryption key has
-  // this identifier (the key that protects that user's directory).
+  // this identifier (the key that protects that user's directory), in
+  // whichever slot it is.
   std::optional<LoadedKey> EncryptionKeyOfPair(std::string_view id) const;
   // The encryption and signature keys in slot 0, if it is occupied.
   std::optional<LoadedKey> Slot0(KeyKind kind) const;
@@ -76,6 +82,7 @@ private:
     LoadedKey encryption;
     LoadedKey signature;
   };
+  static void Release(Slot &slot);
   mutable std::mutex mutex_;
   std::array<Slot, kSlotCount> slots_;
 };

@@ -16,8 +16,10 @@ SecretKeyFile MakeKey(Generation generation, KeyKind kind, std::string id) {
   return key;
 }
 
+// The public key block, signed by the key itself.
 Bytes PublicBlock(const SecretKeyFile &key) {
-  return BuildPublicKeyBlock({key.generation, key.kind, key.id, key.publicKey});
+  return BuildSignedPublicKeyBlock({key.generation, key.kind, key.id, key.publicKey, {}},
+                                   key.privateKey);
 }
 
 } // namespace

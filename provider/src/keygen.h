@@ -9,7 +9,7 @@ namespace kestrel_provider {
 struct GeneratedKeys {
   SecretKeyFile encryption;
   SecretKeyFile signature;
-  Bytes encryptionPublic; // public key blocks of the generation
+  Bytes encryptionPublic; // public key blocks of the generation, each signed by its key
   Bytes signaturePublic;
 };
 

@@ -201,8 +201,10 @@ TEST_F(DirectoryFaultsTest, AWriterKilledAtRandomMomentsLeavesTheOldOrTheNewDire
   RecordProperty("kills", kKills);
   RecordProperty("updates_finished", *finished);
   // A killed writer may leave its unfinished copy beside the directory; it is
-  // never read as the directory.
+  // never read as the directory, and the next update removes it.
   RecordProperty("copies_left", static_cast<int>(TemporaryFiles(Directory).size()));
+  EXPECT_EQ(IncludePublicEncodeKey(EA.Handle(), k1.c_str()), 0);
+  EXPECT_TRUE(TemporaryFiles(Directory).empty());
   ::munmap(finished, sizeof(int));
 }
 

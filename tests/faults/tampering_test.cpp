@@ -1,15 +1,19 @@
 // Tampering through the module's exports with the project's provider: every
-// byte of an encrypted block, of a detached signature and of a signed block
-// changed in turn, and each cut at every shorter length. None of them is
-// ever accepted, nothing crashes, and on failure the host's buffers are as
-// they were.
+// byte of an encrypted block, of a detached signature, of a signed block and
+// of a public key file changed in turn, and each cut at every shorter length.
+// None of them is ever accepted, nothing crashes, and on failure the host's
+// buffers and the public key directory are as they were.
 #include "tests/stress/stress_support.h"
 
 #include "engine/kestrel4_engine.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 namespace {
 
@@ -147,6 +151,25 @@ TEST_P(TamperingTest, NoChangedOrCutSignedBlockGivesUpItsSignature) {
       EXPECT_EQ(buffer, before) << what;
       EXPECT_EQ(size, static_cast<int32_t>(variant.size())) << what;
     }
+    return result;
+  });
+  RecordProperty("variants", tried);
+}
+
+TEST_P(TamperingTest, NoChangedOrCutPublicKeyFileIsIncluded) {
+  // A correspondent's key file of A's directory, included once already.
+  const auto read = [](const std::string &modulePath) {
+    std::ifstream in(platform::NativePath(modulePath), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string directory = read(A.PublicDir + "\\kestrel.spr");
+  ASSERT_FALSE(directory.empty());
+  const std::string original = read(B.SignPublicFile());
+  const std::string file = Root.PathOf("tampered.pub");
+  const int tried = Sweep(original, [&](std::string &variant, const std::string &what) {
+    std::ofstream(platform::NativePath(file), std::ios::binary | std::ios::trunc) << variant;
+    const int32_t result = IncludePublicKey(EA.Handle(), file.c_str());
+    EXPECT_EQ(read(A.PublicDir + "\\kestrel.spr"), directory) << what;
     return result;
   });
   RecordProperty("variants", tried);

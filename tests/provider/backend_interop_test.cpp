@@ -6,6 +6,7 @@
 // libgcrypt's. Encrypted blocks are pinned byte for byte by the format
 // tests, which both backends pass.
 #include "crypto.h"
+#include "formats.h"
 #include "provider_test_support.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,29 @@ TEST(ProviderBackends, EachChecksTheOthersSignatures) {
   EXPECT_TRUE(crypto::Verify(v.qa, v.digest, fresh));
   EXPECT_NE(ToHex(fresh), ToHex(v.byGcrypt));
   EXPECT_NE(ToHex(fresh), ToHex(v.byOpenssl));
+}
+
+TEST(ProviderBackends, EachChecksTheOthersProofOfPossession) {
+  // The proof of possession of a generation 4 public key block of qa under
+  // "001700000101", made with da by each backend.
+  const Vectors v;
+  const auto byGcrypt =
+      Array<crypto::Signature>("395c1dd905d7183d1871125144101b815600c53095942eae44da420cf4c4416c"
+                               "2534bb2e1e2883176abd771fa2e684c944d5bb52b8b63c55882d18822afee089");
+  const auto byOpenssl =
+      Array<crypto::Signature>("2e6e0fc375c68e9deb3b15e6d396ec1f4fd22f5dcf483cb15816b5d90e6c4875"
+                               "2e577f80bb3902240eea98f17d6172431d12aa1b5bc19bdbbcb9ec6056ddc47b");
+  using namespace kestrel_provider;
+  for (const auto &proof : {byGcrypt, byOpenssl}) {
+    PublicKeyBlock block{Generation::G4, KeyKind::Signature, "001700000101", v.qa, proof};
+    const Bytes bytes = BuildPublicKeyBlock(block);
+    PublicKeyBlock parsed;
+    EXPECT_EQ(ParsePublicKeyBlock(bytes.data(), bytes.size(), Generation::G4, parsed), 0);
+    block.id = "001800000101"; // the same proof under another identifier
+    const Bytes relabelled = BuildPublicKeyBlock(block);
+    EXPECT_EQ(ParsePublicKeyBlock(relabelled.data(), relabelled.size(), Generation::G4, parsed),
+              code::kBadKeyHeader);
+  }
 }
 
 } // namespace

@@ -35,15 +35,34 @@ TEST(ProviderFormats, FixedVectorsPinKeyFiles) {
   EXPECT_EQ(Fingerprint(secret),
             "b036a1ba0a1cad9c34cfc0d980f8b782a7e51a0303873b948737a53fbec2c058");
 
+  // Public key blocks: the proof of possession (bytes 88..151) is a fresh
+  // signature each time; everything around it is pinned.
+  const auto withoutProof = [](const Bytes &block) {
+    Bytes rest(block.begin(), block.begin() + 88);
+    rest.insert(rest.end(), block.begin() + 152, block.end() - 32);
+    return Fingerprint(rest);
+  };
   const Bytes &pub4 = keys.signaturePublic;
   ASSERT_EQ(pub4.size(), 240u);
-  EXPECT_EQ(ToHex(pub4.data(), 24), "4b5055420104530130303137303030303031303100000000");
-  EXPECT_EQ(Fingerprint(pub4), "3803dee513aaddc266703dd3a6c1440fd036b320b22538a73eef00577dc9f882");
+  EXPECT_EQ(ToHex(pub4.data(), 24), "4b5055420204530130303137303030303031303100000000");
+  EXPECT_EQ(withoutProof(pub4), "36e470ea18933dcc35a3b6d574d39c67372f50df56dd672ea837caba7c6cad59");
   const GeneratedKeys keys5 = FixedKeys(Generation::G5, "0017", 1);
   ASSERT_EQ(keys5.signaturePublic.size(), 304u);
   EXPECT_EQ(keys5.signaturePublic[5], 5);
-  EXPECT_EQ(Fingerprint(keys5.signaturePublic),
-            "4f16eec16b44f2974845381e0932f79f383e652dd80ce4360ee2b7a0121714cb");
+  EXPECT_EQ(withoutProof(keys5.signaturePublic),
+            "bf5bf7de490d1aeb29657bbb275ecc327d7eb69a7406050dec6f8711ed70c574");
+  for (const Bytes *block : {&pub4, &keys5.signaturePublic}) {
+    PublicKeyBlock parsed;
+    ASSERT_EQ(ParsePublicKeyBlock(block->data(), block->size(),
+                                  block->size() == 240 ? Generation::G4 : Generation::G5, parsed),
+              0);
+    EXPECT_TRUE(crypto::Verify(parsed.key, PublicKeyProofDigest(parsed), parsed.proof));
+    // What the proof signs is pinned too (label, lengths, fields).
+    EXPECT_EQ(ToHex(PublicKeyProofDigest(parsed)),
+              parsed.generation == Generation::G4
+                  ? "bfb367f20e5a6159dfce7d5a645f3e1e03e53b7d3e7a02e1b1c051ac1a481d40"
+                  : "b31867b1d2276ddf90d0a2e7dcedc4e75ed51431f184508113f3602efb803c2e");
+  }
 }
 
 TEST(ProviderFormats, PublicKeyBlocksRejectEveryChangedByte) {

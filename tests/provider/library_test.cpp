@@ -421,7 +421,8 @@ TEST_P(ProviderLibrary, ChangedOrPlantedDirectoryEntriesAreDetected) {
   const std::string file = JoinPath(dir, "kestrel.spr");
   const Bytes good = ReadFile(file);
   const std::size_t entry = BlockSize() + 24;
-  ASSERT_EQ(good.size(), 32 + 2 * entry);
+  const std::size_t h = kestrel_provider::kDirectoryHeaderSize;
+  ASSERT_EQ(good.size(), h + 2 * entry);
   Bytes out(BlockSize());
   const auto extract = [&](const Bytes &content) {
     WriteFile(file, content);
@@ -429,20 +430,21 @@ TEST_P(ProviderLibrary, ChangedOrPlantedDirectoryEntriesAreDetected) {
   };
 
   Bytes bad = good;
-  bad[13] ^= 1; // owner identifier
-  EXPECT_THAT(extract(bad), AnyOf(124, 131));
+  bad[13] ^= 1; // owner identifier: now a user whose key is not loaded
+  EXPECT_EQ(extract(bad), 0); // the report reads the block, checked on its own
+  EXPECT_EQ(lib.DelOpenKey(dir.c_str(), "0042000001", "0017000001", 'E'), 131);
   bad = good;
-  bad[26] ^= 1; // header MAC
+  bad[50] ^= 1; // header MAC
   EXPECT_EQ(extract(bad), 124);
   bad = good;
-  bad[32 + 30] ^= 1; // first entry's key
+  bad[h + 30] ^= 1; // first entry's key
   EXPECT_EQ(extract(bad), 111);
   bad = good;
-  std::fill(bad.begin() + 32 + entry - 8, bad.begin() + 32 + entry, 0); // MAC removed
+  std::fill(bad.begin() + h + entry - 8, bad.begin() + h + entry, 0); // MAC removed
   EXPECT_THAT(extract(bad), AnyOf(124, 125));
   // A planted entry: a valid key block with a MAC its writer had to guess.
   bad = good;
-  Bytes planted(good.begin() + 32, good.begin() + 32 + entry);
+  Bytes planted(good.begin() + h, good.begin() + h + entry);
   const Bytes stranger = kestrel_provider::GenerateKeys(Gen(), "0066", "000001").encryptionPublic;
   std::copy(stranger.begin(), stranger.end(), planted.begin());
   bad.insert(bad.end(), planted.begin(), planted.end());
@@ -450,7 +452,7 @@ TEST_P(ProviderLibrary, ChangedOrPlantedDirectoryEntriesAreDetected) {
   EXPECT_THAT(extract(bad), AnyOf(111, 124));
   // Two entries swapped.
   bad = good;
-  std::swap_ranges(bad.begin() + 32, bad.begin() + 32 + entry, bad.begin() + 32 + entry);
+  std::swap_ranges(bad.begin() + h, bad.begin() + h + entry, bad.begin() + h + entry);
   EXPECT_EQ(extract(bad), 124);
   bad = Bytes(good.begin(), good.end() - 1);
   EXPECT_EQ(extract(bad), 118);
@@ -458,15 +460,16 @@ TEST_P(ProviderLibrary, ChangedOrPlantedDirectoryEntriesAreDetected) {
   EXPECT_EQ(extract(bad), 118);
   EXPECT_EQ(extract(good), 0);
 
-  // A directory protected by another user's key.
+  // A directory protected by another user's key: B cannot change it; the
+  // key report still reads it (the block checked on its own).
   ASSERT_EQ(lib.ResetKeyEx("0017000001", 1), 0);
   ASSERT_EQ(lib.InitKey(Device("devB").c_str(), ""), 0);
-  EXPECT_EQ(lib.ExtractKey(dir.c_str(), "0042000001", out.data()), 131);
+  EXPECT_EQ(lib.ExtractKey(dir.c_str(), "0042000001", out.data()), 0);
   EXPECT_EQ(lib.AddOpenKey(dir.c_str(), PublicFile(a.signature.id).data(), "0042000001", 'E'), 131);
   EXPECT_EQ(ReadFile(file), good);
 }
 
-TEST_P(ProviderLibrary, ExtractWithNoKeyLoadedChecksEachBlockOnItsOwn) {
+TEST_P(ProviderLibrary, ExtractWithoutTheOwnersKeyChecksTheBlockOnItsOwn) {
   a = MakeUser("devA", "0017");
   b = MakeUser("devB", "0042");
   const std::string dir = tmp.Sub("dir");
@@ -482,16 +485,20 @@ TEST_P(ProviderLibrary, ExtractWithNoKeyLoadedChecksEachBlockOnItsOwn) {
 
   // A changed block is still refused, and nothing is written out.
   const std::string file = JoinPath(dir, "kestrel.spr");
-  Bytes bad = ReadFile(file);
-  bad[32 + 9] ^= 1;
+  const Bytes good = ReadFile(file);
+  Bytes bad = good;
+  bad[kestrel_provider::kDirectoryHeaderSize + 30] ^= 1; // inside the key
   WriteFile(file, bad);
   Bytes untouched(BlockSize(), 0x5A);
   EXPECT_EQ(lib.ExtractKey(dir.c_str(), "004200000101", untouched.data()), 121);
   EXPECT_EQ(untouched, Bytes(BlockSize(), 0x5A));
 
-  // With some other key loaded the directory's MACs are required again.
+  // With some other user's key loaded the block is still checked on its own.
   ASSERT_EQ(lib.InitKey(Device("devB").c_str(), ""), 0);
-  EXPECT_EQ(lib.ExtractKey(dir.c_str(), "004200000101", out.data()), 131);
+  EXPECT_EQ(lib.ExtractKey(dir.c_str(), "004200000101", untouched.data()), 121);
+  WriteFile(file, good);
+  ASSERT_EQ(lib.ExtractKey(dir.c_str(), "004200000101", out.data()), 0);
+  EXPECT_EQ(out, PublicFile(b.signature.id));
 }
 
 TEST_P(ProviderLibrary, ConcurrentWritersLoseNoEntry) {

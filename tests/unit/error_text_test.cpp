@@ -86,6 +86,9 @@ const TExpected kExpected[] = {
     {129, "Без расшифровки. Идентификатор \"ERR_BAD_KEY\""},
     {130, "Без расшифровки. Идентификатор \"ERR_PACK_BUF\""},
     {131, "Имитовставка на справочник выработана на ключе другой серии"},
+    {132, "Справочник открытых ключей старше последней известной версии"},
+    {133, "Справочник открытых ключей переполнен"},
+    {134, "Справочник открытых ключей занят другим процессом"},
     {1001, "Подпись не верна"},
     {1002, "Не найден открытый ключ"},
 };
@@ -110,7 +113,7 @@ TEST(ErrorText, CodesWithoutATextGetTheGenericText) {
     gaps.push_back(code);
   for (int32_t code = 40; code <= 100; ++code)
     gaps.push_back(code);
-  for (int32_t code = 132; code <= 1000; ++code)
+  for (int32_t code = 135; code <= 1000; ++code)
     gaps.push_back(code);
   for (const int32_t code : gaps)
     EXPECT_EQ(TextOf(code), "Kestrel error code: " + std::to_string(code)) << code;
