@@ -39,9 +39,29 @@ bool DirectoryExists(std::string_view windowsPath);
 bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::size_t length,
                          bool ownerOnly = false);
 
-// Removes the files of a directory whose names start with `prefix` (a link
-// is removed, not what it points to; directories stay); returns how many.
-std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix);
+// Whether `name` is one of the temporary names WriteFileAtomically gives the
+// copies of `fileName`: "<fileName>.tmp.<process>.<number>", decimal digits
+// only. Other files that merely start alike are somebody else's.
+inline bool IsTemporaryNameOf(std::string_view name, std::string_view fileName) {
+  constexpr std::string_view kTmp = ".tmp.";
+  if (fileName.empty() || name.substr(0, fileName.size()) != fileName ||
+      name.substr(fileName.size(), kTmp.size()) != kTmp)
+    return false;
+  // Two runs of digits, one dot between.
+  const std::string_view rest = name.substr(fileName.size() + kTmp.size());
+  const std::size_t dot = rest.find('.');
+  const auto digits = [](std::string_view run) {
+    return !run.empty() && run.find_first_not_of("0123456789") == std::string_view::npos;
+  };
+  return dot != std::string_view::npos && digits(rest.substr(0, dot)) &&
+         digits(rest.substr(dot + 1));
+}
+
+// Removes the temporary copies of `fileName` (IsTemporaryNameOf) from a
+// directory (a link is removed, not what it points to; directories stay);
+// returns how many. Only for a caller that holds the lock every writer of
+// that file holds while its copy exists.
+std::size_t RemoveTemporaryFilesOf(std::string_view windowsDirectory, std::string_view fileName);
 
 // Opens a file for reading while denying writers to everybody else (Windows
 // share mode; on POSIX a shared advisory lock). Closed by the destructor.

@@ -175,16 +175,15 @@ bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::si
   return true;
 }
 
-std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix) {
+std::size_t RemoveTemporaryFilesOf(std::string_view windowsDirectory, std::string_view fileName) {
   const std::string native = NativePath(windowsDirectory);
   const std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(native.empty() ? "." : native.c_str()),
                                                  ::closedir);
-  if (!dir || prefix.empty())
+  if (!dir || fileName.empty())
     return 0;
   std::size_t removed = 0;
   while (const dirent *e = ::readdir(dir.get()))
-    if (std::strncmp(e->d_name, prefix.data(), prefix.size()) == 0 &&
-        ::unlinkat(::dirfd(dir.get()), e->d_name, 0) == 0)
+    if (IsTemporaryNameOf(e->d_name, fileName) && ::unlinkat(::dirfd(dir.get()), e->d_name, 0) == 0)
       ++removed;
   return removed;
 }

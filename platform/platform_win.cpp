@@ -63,14 +63,15 @@ bool WriteFileAtomically(std::string_view windowsPath, const void *data, std::si
   return true;
 }
 
-std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::string_view prefix) {
+std::size_t RemoveTemporaryFilesOf(std::string_view windowsDirectory, std::string_view fileName) {
   std::string folder(windowsDirectory);
-  if (prefix.empty())
+  if (fileName.empty())
     return 0;
   if (!folder.empty() && folder.back() != '\\' && folder.back() != '/')
     folder += '\\';
   WIN32_FIND_DATAA found;
-  const std::string pattern = folder + std::string(prefix) + "*";
+  // The pattern also matches short (8.3) names: each long name is checked.
+  const std::string pattern = folder + std::string(fileName) + ".tmp.*";
   const std::unique_ptr<void, BOOL(WINAPI *)(HANDLE)> search(
       [&]() -> HANDLE {
         HANDLE h = ::FindFirstFileA(pattern.c_str(), &found);
@@ -82,6 +83,7 @@ std::size_t RemoveFilesStartingWith(std::string_view windowsDirectory, std::stri
   std::size_t removed = 0;
   do {
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        IsTemporaryNameOf(found.cFileName, fileName) &&
         ::DeleteFileA((folder + found.cFileName).c_str()))
       ++removed;
   } while (::FindNextFileA(search.get(), &found));

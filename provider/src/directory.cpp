@@ -45,7 +45,7 @@ Code ReadFile(const std::string &path, Bytes &out, bool &exists) {
 // file holds while its temporary file exists, so none is still being
 // written.
 void RemoveStaleTemporaries(std::string_view folder, std::string_view fileName) {
-  (void)platform::RemoveFilesStartingWith(folder, std::string(fileName) + ".tmp.");
+  (void)platform::RemoveTemporaryFilesOf(folder, fileName);
 }
 
 // The loaded pair of the directory's owner (its encryption key), in

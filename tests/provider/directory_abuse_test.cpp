@@ -6,6 +6,7 @@
 #include "formats.h"
 
 #include <fstream>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <csignal>
@@ -65,12 +66,19 @@ TEST_P(DirectoryAbuse, AnUpdatePastTheReadersLimitFailsAndLeavesTheFileAsItWas) 
 TEST_P(DirectoryAbuse, WritersKilledMidUpdateLeaveNoTemporaryFileBehind) {
   // What a writer killed between writing its copy and renaming it leaves.
   const std::string left = a.DirectoryFile() + ".tmp.4194301.0";
-  const std::string other = JoinPath(a.dir, "notes.tmp.1.0");
-  for (const std::string &path : {left, other})
-    std::ofstream(platform::NativePath(path)) << "half a directory";
+  // Files that only look like a writer's copy are somebody else's: only the
+  // names the writers give (".tmp.<process>.<number>") are removed.
+  std::vector<std::string> others = {JoinPath(a.dir, "notes.tmp.1.0")};
+  for (const char *suffix :
+       {".tmp.notes", ".tmp.1", ".tmp..1", ".tmp.1.x", ".tmp.1.2.bak", ".tmp.1.2.3", ".tmp.-1.2"})
+    others.push_back(a.DirectoryFile() + suffix);
+  std::ofstream(platform::NativePath(left)) << "half a directory";
+  for (const std::string &path : others)
+    std::ofstream(platform::NativePath(path)) << "somebody's file";
   ASSERT_EQ(Add(a, b.E()), 0);
   EXPECT_FALSE(std::filesystem::exists(platform::NativePath(left)));
-  EXPECT_TRUE(std::filesystem::exists(platform::NativePath(other))) << "not the directory's";
+  for (const std::string &path : others)
+    EXPECT_TRUE(std::filesystem::exists(platform::NativePath(path))) << path;
   EXPECT_EQ(Extract(a, b.E()), 0);
 
 #if !defined(_WIN32)
@@ -89,7 +97,7 @@ TEST_P(DirectoryAbuse, WritersKilledMidUpdateLeaveNoTemporaryFileBehind) {
   }
   ASSERT_EQ(Add(a, b.S()), 0);
   for (const auto &entry : std::filesystem::directory_iterator(platform::NativePath(a.dir)))
-    EXPECT_EQ(entry.path().filename().string().find("kestrel.spr.tmp."), std::string::npos)
+    EXPECT_FALSE(platform::IsTemporaryNameOf(entry.path().filename().string(), kDirectoryFileName))
         << entry.path();
   EXPECT_EQ(Extract(a, b.S()), 0);
 #endif
