@@ -1,6 +1,7 @@
 // The engine's connection to the library: its binding, and the library's
 // encryption and signature contexts around each operation.
 #include "engine/kestrel4_engine.h"
+#include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
 
 #include <exception>
@@ -10,7 +11,7 @@
 int32_t TKestrel4Engine::GetCryptoAPI() {
   try {
     if (!FKestrelDLL)
-      FKestrelDLL = std::make_unique<TKestrelDLL>();
+      FKestrelDLL = std::make_unique<TKestrelDLL>(FContext.Kestrel);
     if (!FKestrelDLL->FLoaded) {
       FKestrelDLL.reset();
       return CE_ERR_LOAD_LIBRARY;

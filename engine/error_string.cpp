@@ -1,6 +1,7 @@
 // The engine's texts for result codes: its own codes from its table, every
 // other code from the library binding.
 #include "engine/kestrel4_engine.h"
+#include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
 
 #include "platform/cp1251.h"
@@ -84,7 +85,7 @@ void TKestrel4Engine::GetCryptoErrorString(int32_t code, char *buffer) {
       CopyText(found->second, buffer, size);
       return;
     }
-    std::lock_guard lock(EngineLock());
+    std::lock_guard lock(FContext.EngineLock);
     if (GetCryptoAPI() != 0 || !FKestrelDLL) {
       CopyText(NoLibraryText(), buffer, size);
       return;

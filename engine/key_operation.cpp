@@ -1,5 +1,6 @@
 #include "engine/key_operation.h"
 
+#include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
 #include "support/exception_text.h"
 
@@ -65,7 +66,7 @@ int32_t TKestrel4Engine::RunKeyOperation(const TKeyOperation &operation) {
   if (const int32_t result = RunCheck(operation.BeforeLock); result != 0)
     return result;
 
-  const std::lock_guard<std::recursive_mutex> lock(EngineLock());
+  const std::lock_guard<std::recursive_mutex> lock(FContext.EngineLock);
   if (const int32_t result = GetCryptoAPI(); result != 0)
     return result;
   try {

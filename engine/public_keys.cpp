@@ -2,6 +2,7 @@
 // key files, removing public keys from the directory, and emptying the cache
 // of loaded keys.
 #include "engine/kestrel4_engine.h"
+#include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
 #include "support/exception_text.h"
 
@@ -26,7 +27,7 @@ int32_t TKestrel4Engine::RunDirectoryOperation(const char *operation, const std:
                                                const TDirectoryWork &work) {
   // The binding is made and updated under EngineLock: another thread may be
   // working with this engine's binding.
-  std::lock_guard<std::recursive_mutex> lock(EngineLock());
+  std::lock_guard<std::recursive_mutex> lock(FContext.EngineLock);
   if (const int32_t result = GetCryptoAPI(); result != CE_OK)
     return result;
   try {
@@ -96,7 +97,7 @@ int32_t TKestrel4Engine::RemoveCertificate(const char *uid) {
 
 void TKestrel4Engine::ClearCash() {
   // The key cache lock and the engine lock are never held together.
-  ClearKeyCache();
-  std::lock_guard<std::recursive_mutex> lock(EngineLock());
+  FContext.Kestrel.ClearKeyCache();
+  std::lock_guard<std::recursive_mutex> lock(FContext.EngineLock);
   GetCryptoAPI(); // loads the library if it was not; the result does not matter here
 }

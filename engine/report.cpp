@@ -1,6 +1,7 @@
 // The key report: a public key's identifier and a hexadecimal dump of its
 // public key block, as text for the host.
 #include "engine/kestrel4_engine.h"
+#include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
 #include "support/rgenutil.h"
 
@@ -34,7 +35,7 @@ int32_t TKestrel4Engine::GetReport(const char *uid, char *buffer) {
 
   // The binding is made and updated under EngineLock: another thread may be
   // working with this engine's binding.
-  std::lock_guard<std::recursive_mutex> lock(EngineLock());
+  std::lock_guard<std::recursive_mutex> lock(FContext.EngineLock);
   if (const int32_t result = GetCryptoAPI(); result != CE_OK)
     return result;
   if (!FKestrelDLL)

@@ -158,6 +158,8 @@ void HostProfiles() {
   for (std::string_view text :
        {"0002,0003", "0002 0003;0004000001", "0002abc", " ; ", "0002;;x", "000200000101\t0003"})
     Write("host_profile", "recipients-" + std::to_string(++n), text);
+}
+
 // A little-endian ELF file of 32 or 64 bits whose section table holds a
 // null section and one note section with the given notes.
 Bytes ElfWithNotes(bool is64, const Bytes &notes) {

@@ -18,15 +18,13 @@ char OwnerKindLetter(const std::string &ownerKeyNumber, uint8_t kind) {
   return '\0';
 }
 
-bool LibraryLoaded() { return KestrelUnit().LibraryHandle != nullptr; }
-
 int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
 
 } // namespace
 
 int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string &directory,
                                   const std::string &ownerKeyNumber, uint8_t kind) {
-  if (!LibraryLoaded() || FAddOpenKey == nullptr)
+  if (FUnit.LibraryHandle == nullptr || FAddOpenKey == nullptr)
     return kNotInitialized;
   if (!platform::FileExists(fileName))
     return kKeyFileNotFound;
@@ -36,7 +34,7 @@ int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string
   if (kindLetter == '\0')
     return kBadUID;
 
-  const auto blockSize = static_cast<std::size_t>(KestrelUnit().PublicKeyFileSize);
+  const auto blockSize = static_cast<std::size_t>(FUnit.PublicKeyFileSize);
   std::vector<unsigned char> block(blockSize);
   {
     platform::ReadOnlyFile file(fileName); // denies writers while we read
@@ -53,7 +51,7 @@ int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string
 int32_t TKestrelDLL::DeletePublicKey(const std::string &directory,
                                      const std::string &ownerKeyNumber, uint8_t kind,
                                      const std::string &keyNumber) {
-  if (!LibraryLoaded() || FDelOpenKey == nullptr)
+  if (FUnit.LibraryHandle == nullptr || FDelOpenKey == nullptr)
     return kNotInitialized;
   if (!platform::DirectoryExists(directory))
     return kDirectoryNotFound;
@@ -66,7 +64,7 @@ int32_t TKestrelDLL::DeletePublicKey(const std::string &directory,
 
 int32_t TKestrelDLL::ExtractPublicKey(const std::string &keyNumber, const std::string &directory,
                                       std::string &keyBlock) {
-  keyBlock.assign(static_cast<std::size_t>(KestrelUnit().PublicKeyFileSize), '\0');
+  keyBlock.assign(static_cast<std::size_t>(FUnit.PublicKeyFileSize), '\0');
   // The engine calls this only on a complete binding; a missing entry point
   // is still answered with a code rather than a call through nil.
   if (FExtractKey == nullptr)

@@ -24,7 +24,7 @@ int32_t TKestrelDLL::EncryptMemory(const std::string &secretPath, const void *in
                                    void *output, uint16_t ownKey,
                                    const std::vector<uint16_t> &recipients,
                                    const std::string &keySerial, int32_t waitTimeOut) {
-  if (KestrelUnit().LibraryHandle == nullptr || FEnCryptMem == nullptr)
+  if (FUnit.LibraryHandle == nullptr || FEnCryptMem == nullptr)
     return kNotInitialized;
   if (input == nullptr || length < 1 || output == nullptr)
     return kInvalidParameters;
@@ -38,7 +38,7 @@ int32_t TKestrelDLL::EncryptMemory(const std::string &secretPath, const void *in
 
 int32_t TKestrelDLL::DecryptMemory(const std::string &secretPath, void *block, int32_t *length,
                                    uint16_t ownKey, char *sender, int32_t waitTimeOut) {
-  if (KestrelUnit().LibraryHandle == nullptr || FDeCryptMem == nullptr ||
+  if (FUnit.LibraryHandle == nullptr || FDeCryptMem == nullptr ||
       FGetMemSenderID == nullptr)
     return kNotInitialized;
   if (block == nullptr || length == nullptr || *length < 1 || sender == nullptr)

@@ -5,6 +5,7 @@
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_api.h"
 #include "platform/platform.h"
+#include "support/rootpath.h"
 
 #include <cstdint>
 #include <mutex>
@@ -20,13 +21,21 @@ struct TKeyCacheEntry {
   int32_t IdleTime = 0;   // seconds after its last use the key may be used; 0 = reload at every use
 };
 
-// Process-wide state of the binding, created at module load and destroyed at
-// unload (Cryptlib/module_units.cpp fixes the order of the units).
+// The binding's state in one module context (engine/module_context.h),
+// created at module load and destroyed at unload. The library is found
+// through the context's root.
 struct TKestrelUnit {
-  TKestrelUnit() = default;
+  explicit TKestrelUnit(const TRootPathUnit &roots) : Roots(roots) {}
   ~TKestrelUnit(); // empties the key cache, then frees the library
   TKestrelUnit(const TKestrelUnit &) = delete;
   TKestrelUnit &operator=(const TKestrelUnit &) = delete;
+
+  // Empties the key cache under KeyCacheLock, deleting the entries from the
+  // front. KeyCachePrimed stays as it is, so keys still in the driver are not
+  // adopted again: they are reset and reloaded at their next use.
+  void ClearKeyCache();
+
+  const TRootPathUnit &Roots;
 
   std::mutex KeyCacheLock;
   // Unsorted list of key numbers with their records, found by key number.
@@ -37,12 +46,6 @@ struct TKestrelUnit {
   int32_t LibraryGeneration = 4;
   int32_t PublicKeyFileSize = 240;
 };
-TKestrelUnit &KestrelUnit();
-
-// Empties the key cache under KeyCacheLock, deleting the entries from the
-// front. KeyCachePrimed stays as it is, so keys still in the driver are not
-// adopted again: they are reset and reloaded at their next use.
-void ClearKeyCache();
 
 class TCrypto_DLL {
 public:
@@ -53,8 +56,13 @@ public:
 
 class TKestrelDLL : public TCrypto_DLL {
 public:
-  TKestrelDLL(); // loads the library once per process and resolves the entry points
+  // Loads the library once per module context and resolves the entry points.
+  explicit TKestrelDLL(TKestrelUnit &unit);
   ~TKestrelDLL() override = default; // never unloads the library
+  TKestrelDLL(const TKestrelDLL &) = delete;
+  TKestrelDLL &operator=(const TKestrelDLL &) = delete;
+
+  TKestrelUnit &FUnit; // the state shared with every binding of the context
 
   CE_PASSWORD_REQUEST_FUNC FPasswordRequestFunc = nullptr;
   kestrel::PInitKey FInitKey = nullptr;
@@ -156,12 +164,12 @@ public:
   int32_t FreeSlot0(const TSlotTable &table);
   // Adopts every key of the table into the cache as just loaded. Called with
   // KeyCacheLock held.
-  static void PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime);
+  void PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime);
   // The other key number of the record that holds this one; empty if none.
   std::string GetPairedKeyId(const std::string &keyNumber);
   // Records a fresh load or a use of the key. Called with KeyCacheLock held.
-  static void RefreshCacheEntry(const std::string &keyNumber, bool freshLoad, int32_t lifeTime,
-                                int32_t idleTime);
+  void RefreshCacheEntry(const std::string &keyNumber, bool freshLoad, int32_t lifeTime,
+                         int32_t idleTime);
   // InitKey for the key path inside the device-wait loop.
   int32_t WaitInitKey(const std::string &keyPath, int32_t waitTimeOut);
   // ResetKeyEx for one key number; the library's result.

@@ -45,11 +45,10 @@ void MarkLoaded(TKeyCacheEntry &entry, double now, int32_t lifeTime, int32_t idl
 
 } // namespace
 
-void ClearKeyCache() {
-  TKestrelUnit &unit = KestrelUnit();
-  std::lock_guard lock(unit.KeyCacheLock);
-  while (!unit.KeyCache.empty())
-    unit.KeyCache.erase(unit.KeyCache.begin());
+void TKestrelUnit::ClearKeyCache() {
+  std::lock_guard lock(KeyCacheLock);
+  while (!KeyCache.empty())
+    KeyCache.erase(KeyCache.begin());
 }
 
 TKestrelDLL::TSlotTable TKestrelDLL::DecodeSlotTable(const unsigned char *raw, int32_t count,
@@ -77,7 +76,7 @@ TKestrelDLL::TSlotTable TKestrelDLL::ReadSlotTable() {
   std::array<unsigned char, kestrel::kSlotTableBytes> raw{};
   int32_t count = 0;
   FGetDrvInfo(raw.data(), &count); // the result is of no use: the count tells
-  return DecodeSlotTable(raw.data(), count, KestrelUnit().LibraryGeneration);
+  return DecodeSlotTable(raw.data(), count, FUnit.LibraryGeneration);
 }
 
 int32_t TKestrelDLL::FindKeySlot(const TSlotTable &table, const std::string &keyNumber) {
@@ -110,7 +109,7 @@ int32_t TKestrelDLL::FreeSlot0(const TSlotTable &table) {
 }
 
 void TKestrelDLL::PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime) {
-  TKeyCache &cache = KestrelUnit().KeyCache;
+  TKeyCache &cache = FUnit.KeyCache;
   try {
     const double now = platform::NowLocalDays();
     TKeyCacheEntry entry;
@@ -141,7 +140,7 @@ void TKestrelDLL::RefreshCacheEntry(const std::string &keyNumber, bool freshLoad
                                     int32_t idleTime) {
   if (keyNumber.empty())
     return;
-  TKeyCache &cache = KestrelUnit().KeyCache;
+  TKeyCache &cache = FUnit.KeyCache;
   const double now = platform::NowLocalDays();
   const auto found = FindCacheEntry(cache, keyNumber);
   if (found == cache.end()) {
@@ -182,7 +181,7 @@ int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
   int32_t count = static_cast<int32_t>(table.size());
   const int32_t slot = FindKeySlot(table, keyNumber);
 
-  TKestrelUnit &unit = KestrelUnit();
+  TKestrelUnit &unit = FUnit;
   std::lock_guard lock(unit.KeyCacheLock);
   if (!unit.KeyCachePrimed && !resetOnStart) {
     PrimeKeyCache(table, lifeTime, idleTime);

@@ -41,8 +41,9 @@ bool ResolveEntryPoints(platform::ModuleHandle library, Fields &...fields) {
 }
 
 // The asserting wrappers' check: the library and the entry point they call.
-template <typename EntryPoint> EntryPoint Required(EntryPoint entryPoint) {
-  CE_ASSERT(KestrelUnit().LibraryHandle != nullptr && entryPoint != nullptr);
+template <typename EntryPoint>
+EntryPoint Required(const TKestrelUnit &unit, EntryPoint entryPoint) {
+  CE_ASSERT(unit.LibraryHandle != nullptr && entryPoint != nullptr);
   return entryPoint;
 }
 
@@ -63,12 +64,11 @@ TKestrelUnit::~TKestrelUnit() {
   }
 }
 
-TKestrelDLL::TKestrelDLL() {
-  TKestrelUnit &unit = KestrelUnit();
+TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
   {
     std::lock_guard<std::mutex> lock(unit.LoadLock);
     if (unit.LibraryHandle == nullptr) {
-      platform::ModuleHandle library = LoadCryptoLibrary("kestrel.dll");
+      platform::ModuleHandle library = unit.Roots.LoadCryptoLibrary("kestrel.dll");
       if (library == nullptr)
         return;
       unit.LibraryHandle = library;
@@ -86,13 +86,13 @@ TKestrelDLL::TKestrelDLL() {
 }
 
 int32_t TKestrelDLL::InitCrypto(const std::string &secretPath, const std::string &publicDir) {
-  return Widen(Required(FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
+  return Widen(Required(FUnit, FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
 }
 
-int32_t TKestrelDLL::DoneCrypto() { return Widen(Required(FCryptoDone)()); }
+int32_t TKestrelDLL::DoneCrypto() { return Widen(Required(FUnit, FCryptoDone)()); }
 
 int32_t TKestrelDLL::InitSign(const std::string &secretPath, const std::string &publicDir) {
-  return Widen(Required(FSignInit)(secretPath.c_str(), publicDir.c_str()));
+  return Widen(Required(FUnit, FSignInit)(secretPath.c_str(), publicDir.c_str()));
 }
 
-int32_t TKestrelDLL::DoneSign() { return Widen(Required(FSignDone)()); }
+int32_t TKestrelDLL::DoneSign() { return Widen(Required(FUnit, FSignDone)()); }

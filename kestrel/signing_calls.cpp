@@ -62,8 +62,8 @@ private:
 // The asserting wrappers' check: the library is loaded and every entry point
 // they call is there.
 template <typename... EntryPoints>
-void RequireEntryPoints(const char *wrapper, EntryPoints... entryPoints) {
-  if (KestrelUnit().LibraryHandle == nullptr || ((entryPoints == nullptr) || ...))
+void RequireEntryPoints(const TKestrelUnit &unit, const char *wrapper, EntryPoints... entryPoints) {
+  if (unit.LibraryHandle == nullptr || ((entryPoints == nullptr) || ...))
     throw EAssertionFailed(std::string("Kestrel entry points of ") + wrapper +
                            " are not available");
 }
@@ -73,7 +73,7 @@ void RequireEntryPoints(const char *wrapper, EntryPoints... entryPoints) {
 int32_t TKestrelDLL::SignMemory(const std::string &secretPath, const void *data, int32_t length,
                                 void *signature, int32_t *signatureLength,
                                 const std::string &keyNumber, int32_t waitTimeOut) {
-  if (KestrelUnit().LibraryHandle == nullptr || FSignMemSeparateEx == nullptr)
+  if (FUnit.LibraryHandle == nullptr || FSignMemSeparateEx == nullptr)
     return kNotInitialized;
   if (data == nullptr || length < 1 || signature == nullptr || signatureLength == nullptr)
     return kInvalidParameters;
@@ -86,7 +86,7 @@ int32_t TKestrelDLL::SignMemory(const std::string &secretPath, const void *data,
 
 int32_t TKestrelDLL::VerifyMemory(const void *data, int32_t length, const void *signature,
                                   int32_t signatureLength, std::string &signer) {
-  if (KestrelUnit().LibraryHandle == nullptr || FCheckMemSeparate == nullptr)
+  if (FUnit.LibraryHandle == nullptr || FCheckMemSeparate == nullptr)
     return kNotInitialized;
   if (data == nullptr || length < 1 || signature == nullptr)
     return kInvalidParameters;
@@ -99,7 +99,7 @@ int32_t TKestrelDLL::VerifyMemory(const void *data, int32_t length, const void *
 }
 
 int32_t TKestrelDLL::AddSignature(void *block, int32_t *length, const std::string &keyNumber) {
-  RequireEntryPoints("AddSignature", FSignMemEx);
+  RequireEntryPoints(FUnit, "AddSignature", FSignMemEx);
   if (block == nullptr || length == nullptr || *length < 1)
     return kInvalidParameters;
   if (keyNumber.size() < kMinSignerLength)
@@ -108,7 +108,7 @@ int32_t TKestrelDLL::AddSignature(void *block, int32_t *length, const std::strin
 }
 
 int32_t TKestrelDLL::DeleteSignature(void *block, int32_t *length, std::string &signer) {
-  RequireEntryPoints("DeleteSignature", Fcheck_mem_sign, FDel_Mem_Sign, FFreeMemory);
+  RequireEntryPoints(FUnit, "DeleteSignature", Fcheck_mem_sign, FDel_Mem_Sign, FFreeMemory);
   if (block == nullptr || length == nullptr || *length < 1)
     return kInvalidParameters;
   TStatusArray status(FFreeMemory);

@@ -3,6 +3,7 @@
 // the cache does not wait for a library operation in progress.
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
