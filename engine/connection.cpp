@@ -6,7 +6,29 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <utility>
+
+int32_t TKestrel4Engine::WithBinding(const char *operation, const TBindingWork &work) {
+  // The binding is made and updated under EngineLock: another thread may be
+  // working with this engine's binding.
+  const std::lock_guard<std::recursive_mutex> lock(FContext.EngineLock);
+  if (const int32_t result = GetCryptoAPI(); result != CE_OK)
+    return result;
+  if (!FKestrelDLL)
+    return CE_ERR_LIBRARY_NOT_INITIALIZED;
+  try {
+    return work(*FKestrelDLL);
+  } catch (const std::exception &e) {
+    return CaptureException(operation, e);
+  }
+}
+
+int32_t TKestrel4Engine::LoadUserKey(TKestrelDLL &binding, const std::string &keyNumber,
+                                     bool requireSlot0, const TKeyAccessSettings &settings) const {
+  return binding.LoadKey(keyNumber, requireSlot0, ParamValue(kParamKeyDevice), settings.LifeTime,
+                         settings.IdleTime, settings.ResetOnStart, settings.WaitTimeOut);
+}
 
 int32_t TKestrel4Engine::GetCryptoAPI() {
   try {

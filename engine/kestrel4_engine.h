@@ -95,6 +95,15 @@ public:
   bool FSignInitialized = false;
 
 private:
+  // The frame of all library work: under EngineLock the binding made and
+  // updated (GetCryptoAPI), then the work with it. An exception the work
+  // raises is stored as "TKestrel4Engine.<operation>: ..." and gives -102.
+  using TBindingWork = std::function<int32_t(TKestrelDLL &binding)>;
+  int32_t WithBinding(const char *operation, const TBindingWork &work);
+  // Loads the user's key named by keyNumber with the key-access settings.
+  int32_t LoadUserKey(TKestrelDLL &binding, const std::string &keyNumber, bool requireSlot0,
+                      const TKeyAccessSettings &settings) const;
+
   // Runs an operation on the user's own key in the frame all of them share
   // (engine/key_operation.h).
   int32_t RunKeyOperation(const TKeyOperation &operation);

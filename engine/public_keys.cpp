@@ -4,9 +4,7 @@
 #include "engine/kestrel4_engine.h"
 #include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
-#include "support/exception_text.h"
 
-#include <mutex>
 #include <string>
 
 namespace {
@@ -25,23 +23,12 @@ int32_t TKestrel4Engine::RunDirectoryOperation(const char *operation, const std:
                                                bool requireSlot0,
                                                const TKeyAccessSettings &settings,
                                                const TDirectoryWork &work) {
-  // The binding is made and updated under EngineLock: another thread may be
-  // working with this engine's binding.
-  std::lock_guard<std::recursive_mutex> lock(FContext.EngineLock);
-  if (const int32_t result = GetCryptoAPI(); result != CE_OK)
-    return result;
-  try {
-    CE_ASSERT(FKestrelDLL != nullptr);
-    TKestrelDLL &binding = *FKestrelDLL;
-    if (const int32_t result =
-            binding.LoadKey(ownerKey, requireSlot0, ParamValue(kParamKeyDevice), settings.LifeTime,
-                            settings.IdleTime, settings.ResetOnStart, settings.WaitTimeOut);
+  return WithBinding(operation, [&](TKestrelDLL &binding) -> int32_t {
+    if (const int32_t result = LoadUserKey(binding, ownerKey, requireSlot0, settings);
         result != CE_OK)
       return result;
     return work(binding, ExpandDirPath(ParamValue(kParamPathToPublic)));
-  } catch (const std::exception &e) {
-    return CaptureException(operation, e);
-  }
+  });
 }
 
 int32_t TKestrel4Engine::IncludeKeyFile(const char *operation, const char *path, int32_t ownerParam,
@@ -96,8 +83,10 @@ int32_t TKestrel4Engine::RemoveCertificate(const char *uid) {
 }
 
 void TKestrel4Engine::ClearCash() {
-  // The key cache lock and the engine lock are never held together.
+  // The cache is emptied under KeyCacheLock alone, released before EngineLock
+  // is taken (the other way round from key loading, which takes KeyCacheLock
+  // inside EngineLock): the two are never waited for in the opposite order.
   FContext.Kestrel.ClearKeyCache();
-  std::lock_guard<std::recursive_mutex> lock(FContext.EngineLock);
-  GetCryptoAPI(); // loads the library if it was not; the result does not matter here
+  // Loads the library if it was not; the result does not matter here.
+  (void)WithBinding("ClearCash", [](TKestrelDLL &) { return CE_OK; });
 }
