@@ -12,7 +12,7 @@
 int32_t TKestrel4Engine::WithBinding(const char *operation, const TBindingWork &work) {
   // The binding is made and updated under EngineLock: another thread may be
   // working with this engine's binding.
-  const std::lock_guard<std::recursive_mutex> lock(FContext.EngineLock);
+  const TLockGuard lock(FContext.EngineLock);
   if (const int32_t result = GetCryptoAPI(); result != CE_OK)
     return result;
   if (!FKestrelDLL)

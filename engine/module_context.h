@@ -10,8 +10,7 @@
 
 #include "kestrel/kestrel_dll.h"
 #include "support/rootpath.h"
-
-#include <mutex>
+#include "support/thread_safety.h"
 
 struct TModuleContext {
   TModuleContext() = default;
@@ -23,7 +22,7 @@ struct TModuleContext {
   // then the root.
   TRootPathUnit RootPath;
   TKestrelUnit Kestrel{RootPath};
-  std::recursive_mutex EngineLock; // all library work of all engines
+  TRecursiveMutex EngineLock; // all library work of all engines
 
   // The context of the module as loaded now.
   static TModuleContext &Current();

@@ -6,6 +6,7 @@
 #include "kestrel/kestrel_api.h"
 #include "platform/platform.h"
 #include "support/rootpath.h"
+#include "support/thread_safety.h"
 
 #include <cstdint>
 #include <mutex>
@@ -33,16 +34,20 @@ struct TKestrelUnit {
   // Empties the key cache under KeyCacheLock, deleting the entries from the
   // front. KeyCachePrimed stays as it is, so keys still in the driver are not
   // adopted again: they are reset and reloaded at their next use.
-  void ClearKeyCache();
+  void ClearKeyCache() CE_EXCLUDES(KeyCacheLock);
 
   const TRootPathUnit &Roots;
 
-  std::mutex KeyCacheLock;
+  // Taken inside EngineLock, never together with LoadLock (lock order in
+  // engine/module_context.h).
+  TMutex KeyCacheLock;
   // Unsorted list of key numbers with their records, found by key number.
-  std::vector<std::pair<std::string, TKeyCacheEntry>> KeyCache;
-  bool KeyCachePrimed = false;
+  std::vector<std::pair<std::string, TKeyCacheEntry>> KeyCache CE_GUARDED_BY(KeyCacheLock);
+  bool KeyCachePrimed CE_GUARDED_BY(KeyCacheLock) = false;
+  // The loaded library and what its first load found: written only under
+  // LoadLock, during the first load, and read without a lock afterwards.
   platform::ModuleHandle LibraryHandle = nullptr;
-  std::mutex LoadLock;
+  TMutex LoadLock;
   int32_t LibraryGeneration = 4;
   int32_t PublicKeyFileSize = 240;
 };
@@ -61,8 +66,6 @@ public:
   ~TKestrelDLL() override = default; // never unloads the library
   TKestrelDLL(const TKestrelDLL &) = delete;
   TKestrelDLL &operator=(const TKestrelDLL &) = delete;
-
-  TKestrelUnit &FUnit; // the state shared with every binding of the context
 
   CE_PASSWORD_REQUEST_FUNC FPasswordRequestFunc = nullptr;
   kestrel::PInitKey FInitKey = nullptr;
@@ -111,7 +114,8 @@ public:
   // Key loading: makes sure the key is in the key driver (and in slot 0 when
   // required), reusing a loaded key within its time limits. 0 = key ready.
   int32_t LoadKey(const std::string &keyNumber, bool requireSlot0, const std::string &keyPath,
-                  int32_t lifeTime, int32_t idleTime, bool resetOnStart, int32_t waitTimeOut);
+                  int32_t lifeTime, int32_t idleTime, bool resetOnStart, int32_t waitTimeOut)
+      CE_EXCLUDES(FUnit.KeyCacheLock);
   // The key driver's slot table, in the generation 4 layout.
   using TSlotTable = std::vector<kestrel::TDriverSlotInfo>;
   // Decodes the first `count` records (at most 16) of a table GetDrvInfo
@@ -155,6 +159,9 @@ public:
   static constexpr int32_t kBadUID = -10;
   static constexpr int32_t kBadRecipients = -11;
 
+private:
+  TKestrelUnit &FUnit; // the state shared with every binding of the context
+
   // The steps of LoadKey.
   // Reads the slot table with GetDrvInfo (records of generation 5 converted).
   TSlotTable ReadSlotTable();
@@ -164,12 +171,13 @@ public:
   int32_t FreeSlot0(const TSlotTable &table);
   // Adopts every key of the table into the cache as just loaded. Called with
   // KeyCacheLock held.
-  void PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime);
+  void PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime)
+      CE_REQUIRES(FUnit.KeyCacheLock);
   // The other key number of the record that holds this one; empty if none.
   std::string GetPairedKeyId(const std::string &keyNumber);
   // Records a fresh load or a use of the key. Called with KeyCacheLock held.
   void RefreshCacheEntry(const std::string &keyNumber, bool freshLoad, int32_t lifeTime,
-                         int32_t idleTime);
+                         int32_t idleTime) CE_REQUIRES(FUnit.KeyCacheLock);
   // InitKey for the key path inside the device-wait loop.
   int32_t WaitInitKey(const std::string &keyPath, int32_t waitTimeOut);
   // ResetKeyEx for one key number; the library's result.

@@ -46,7 +46,7 @@ void MarkLoaded(TKeyCacheEntry &entry, double now, int32_t lifeTime, int32_t idl
 } // namespace
 
 void TKestrelUnit::ClearKeyCache() {
-  std::lock_guard lock(KeyCacheLock);
+  TLockGuard lock(KeyCacheLock);
   while (!KeyCache.empty())
     KeyCache.erase(KeyCache.begin());
 }
@@ -181,20 +181,19 @@ int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
   int32_t count = static_cast<int32_t>(table.size());
   const int32_t slot = FindKeySlot(table, keyNumber);
 
-  TKestrelUnit &unit = FUnit;
-  std::lock_guard lock(unit.KeyCacheLock);
-  if (!unit.KeyCachePrimed && !resetOnStart) {
+  TLockGuard lock(FUnit.KeyCacheLock);
+  if (!FUnit.KeyCachePrimed && !resetOnStart) {
     PrimeKeyCache(table, lifeTime, idleTime);
-    unit.KeyCachePrimed = true;
+    FUnit.KeyCachePrimed = true;
   }
 
   // The paired key of the same driver record shares the load or the use.
-  const auto refreshPaired = [&](bool freshLoad) {
+  const auto refreshPaired = [&](bool freshLoad) CE_REQUIRES(FUnit.KeyCacheLock) {
     RefreshCacheEntry(GetPairedKeyId(keyNumber), freshLoad, lifeTime, idleTime);
   };
 
-  const auto cached = FindCacheEntry(unit.KeyCache, keyNumber);
-  if (cached == unit.KeyCache.end()) {
+  const auto cached = FindCacheEntry(FUnit.KeyCache, keyNumber);
+  if (cached == FUnit.KeyCache.end()) {
     // Not known to be loaded: reset whatever the driver holds under this
     // number, make room, and load the key.
     if (slot != -1) {
@@ -209,20 +208,20 @@ int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
     try {
       TKeyCacheEntry entry;
       MarkLoaded(entry, platform::NowLocalDays(), lifeTime, idleTime);
-      unit.KeyCache.emplace_back(keyNumber, entry);
+      FUnit.KeyCache.emplace_back(keyNumber, entry);
     } catch (const std::bad_alloc &) {
       return kOutOfMemory;
     }
-    unit.KeyCachePrimed = true;
+    FUnit.KeyCachePrimed = true;
     refreshPaired(true);
     return 0;
   }
 
   // Known to be loaded. The entry is taken by index: refreshing the paired
   // key may append to the cache.
-  const std::size_t index = static_cast<std::size_t>(cached - unit.KeyCache.begin());
-  const auto markLoaded = [&] {
-    MarkLoaded(unit.KeyCache[index].second, platform::NowLocalDays(), lifeTime, idleTime);
+  const std::size_t index = static_cast<std::size_t>(cached - FUnit.KeyCache.begin());
+  const auto markLoaded = [&]() CE_REQUIRES(FUnit.KeyCacheLock) {
+    MarkLoaded(FUnit.KeyCache[index].second, platform::NowLocalDays(), lifeTime, idleTime);
   };
 
   if (requireSlot0 && slot != 0 && FreeSlot0(table) != 0)
@@ -237,7 +236,7 @@ int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
     return 0;
   }
 
-  TKeyCacheEntry &entry = unit.KeyCache[index].second;
+  TKeyCacheEntry &entry = FUnit.KeyCache[index].second;
   const bool usable = lifeTime != 0 && !IsTimeElapsed(lifeTime, entry.LoadTime) && idleTime != 0 &&
                       !IsTimeElapsed(idleTime, entry.LastUseTime) && entry.LifeTime != 0 &&
                       !IsTimeElapsed(entry.LifeTime, entry.LoadTime) && entry.IdleTime != 0 &&

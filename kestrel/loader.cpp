@@ -53,11 +53,11 @@ int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
 
 TKestrelUnit::~TKestrelUnit() {
   {
-    std::lock_guard<std::mutex> lock(KeyCacheLock);
+    TLockGuard lock(KeyCacheLock);
     KeyCache.clear();
     KeyCachePrimed = false;
   }
-  std::lock_guard<std::mutex> lock(LoadLock);
+  TLockGuard lock(LoadLock);
   if (LibraryHandle != nullptr) {
     platform::FreeLibraryHandle(LibraryHandle);
     LibraryHandle = nullptr;
@@ -66,7 +66,7 @@ TKestrelUnit::~TKestrelUnit() {
 
 TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
   {
-    std::lock_guard<std::mutex> lock(unit.LoadLock);
+    TLockGuard lock(unit.LoadLock);
     if (unit.LibraryHandle == nullptr) {
       platform::ModuleHandle library = unit.Roots.LoadCryptoLibrary("kestrel.dll");
       if (library == nullptr)

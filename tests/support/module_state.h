@@ -11,7 +11,7 @@
 inline TModuleContext &ModuleContext() { return TModuleContext::Current(); }
 inline TRootPathUnit &RootPathUnit() { return ModuleContext().RootPath; }
 inline TKestrelUnit &KestrelUnit() { return ModuleContext().Kestrel; }
-inline std::recursive_mutex &EngineLock() { return ModuleContext().EngineLock; }
+inline TRecursiveMutex &EngineLock() { return ModuleContext().EngineLock; }
 
 inline void SetRootDirectory(const std::string &path) { RootPathUnit().SetRootDirectory(path); }
 inline std::string FindLibraryFile(const std::string &fileName) {

@@ -355,7 +355,7 @@ TEST_F(PublicKeysTest, AnExceptionInTheLibraryWorkIsCapturedWithTheOperationsNam
   EXPECT_THAT(LastExceptionText(), ::testing::StartsWith("TKestrel4Engine.IncludePublicKey: "));
 
   // The engine lock was released on the way out.
-  std::thread other([] { std::lock_guard<std::recursive_mutex> lock(EngineLock()); });
+  std::thread other([] { std::lock_guard lock(EngineLock()); });
   other.join();
 }
 
