@@ -18,13 +18,11 @@ char OwnerKindLetter(const std::string &ownerKeyNumber, uint8_t kind) {
   return '\0';
 }
 
-int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
-
 } // namespace
 
 int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string &directory,
                                   const std::string &ownerKeyNumber, uint8_t kind) {
-  if (FUnit.LibraryHandle == nullptr || FAddOpenKey == nullptr)
+  if (!EntryPointsPresent(FAddOpenKey))
     return kNotInitialized;
   if (!platform::FileExists(fileName))
     return kKeyFileNotFound;
@@ -45,20 +43,21 @@ int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string
     if (file.Read(block.data(), blockSize) != blockSize)
       return CE_ERR_READ_PUBLIC_KEY_FILE;
   }
-  return Widen(FAddOpenKey(directory.c_str(), block.data(), ownerKeyNumber.c_str(), kindLetter));
+  return kestrel::Widen(
+      FAddOpenKey(directory.c_str(), block.data(), ownerKeyNumber.c_str(), kindLetter));
 }
 
 int32_t TKestrelDLL::DeletePublicKey(const std::string &directory,
                                      const std::string &ownerKeyNumber, uint8_t kind,
                                      const std::string &keyNumber) {
-  if (FUnit.LibraryHandle == nullptr || FDelOpenKey == nullptr)
+  if (!EntryPointsPresent(FDelOpenKey))
     return kNotInitialized;
   if (!platform::DirectoryExists(directory))
     return kDirectoryNotFound;
   const char kindLetter = OwnerKindLetter(ownerKeyNumber, kind);
   if (kindLetter == '\0')
     return kBadUID;
-  return Widen(
+  return kestrel::Widen(
       FDelOpenKey(directory.c_str(), keyNumber.c_str(), ownerKeyNumber.c_str(), kindLetter));
 }
 
@@ -69,5 +68,5 @@ int32_t TKestrelDLL::ExtractPublicKey(const std::string &keyNumber, const std::s
   // is still answered with a code rather than a call through nil.
   if (FExtractKey == nullptr)
     return kNotInitialized;
-  return Widen(FExtractKey(directory.c_str(), keyNumber.c_str(), keyBlock.data()));
+  return kestrel::Widen(FExtractKey(directory.c_str(), keyNumber.c_str(), keyBlock.data()));
 }

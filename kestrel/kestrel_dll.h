@@ -5,6 +5,7 @@
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_api.h"
 #include "platform/platform.h"
+#include "support/exception_text.h"
 #include "support/rootpath.h"
 #include "support/thread_safety.h"
 
@@ -161,6 +162,18 @@ public:
 
 private:
   TKestrelUnit &FUnit; // the state shared with every binding of the context
+
+  // The guarded wrappers' check: the library is loaded and every entry point
+  // they call was found.
+  template <typename... EntryPoints> bool EntryPointsPresent(EntryPoints... entryPoints) const {
+    return FUnit.LibraryHandle != nullptr && ((entryPoints != nullptr) && ...);
+  }
+  // The asserting wrappers' check: the entry point, raising EAssertionFailed
+  // when it or the library is missing.
+  template <typename EntryPoint> EntryPoint Required(EntryPoint entryPoint) const {
+    CE_ASSERT(EntryPointsPresent(entryPoint));
+    return entryPoint;
+  }
 
   // The steps of LoadKey.
   // Reads the slot table with GetDrvInfo (records of generation 5 converted).

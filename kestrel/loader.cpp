@@ -40,15 +40,6 @@ bool ResolveEntryPoints(platform::ModuleHandle library, Fields &...fields) {
   return all;
 }
 
-// The asserting wrappers' check: the library and the entry point they call.
-template <typename EntryPoint>
-EntryPoint Required(const TKestrelUnit &unit, EntryPoint entryPoint) {
-  CE_ASSERT(unit.LibraryHandle != nullptr && entryPoint != nullptr);
-  return entryPoint;
-}
-
-int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
-
 } // namespace
 
 TKestrelUnit::~TKestrelUnit() {
@@ -86,13 +77,13 @@ TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
 }
 
 int32_t TKestrelDLL::InitCrypto(const std::string &secretPath, const std::string &publicDir) {
-  return Widen(Required(FUnit, FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
+  return kestrel::Widen(Required(FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
 }
 
-int32_t TKestrelDLL::DoneCrypto() { return Widen(Required(FUnit, FCryptoDone)()); }
+int32_t TKestrelDLL::DoneCrypto() { return kestrel::Widen(Required(FCryptoDone)()); }
 
 int32_t TKestrelDLL::InitSign(const std::string &secretPath, const std::string &publicDir) {
-  return Widen(Required(FUnit, FSignInit)(secretPath.c_str(), publicDir.c_str()));
+  return kestrel::Widen(Required(FSignInit)(secretPath.c_str(), publicDir.c_str()));
 }
 
-int32_t TKestrelDLL::DoneSign() { return Widen(Required(FUnit, FSignDone)()); }
+int32_t TKestrelDLL::DoneSign() { return kestrel::Widen(Required(FSignDone)()); }
