@@ -5,6 +5,11 @@
 #include "support/exception_text.h"
 #include "support/rootpath.h"
 
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
 namespace {
 
 // Generation 5 libraries carry file version 5.0 or later.
@@ -27,16 +32,64 @@ void ProbeLibraryGeneration(TKestrelUnit &unit) {
   }
 }
 
+// One entry point: its name and where the binding keeps it. The member is
+// named after the entry point, so a name cannot reach the wrong member.
+struct TEntryPointSlot {
+  std::string_view Name;
+  void (*Store)(TKestrelDLL &binding, void *symbol);
+  bool (*Found)(const TKestrelDLL &binding);
+};
+
+template <auto Member> void StoreEntryPoint(TKestrelDLL &binding, void *symbol) {
+  binding.*Member = reinterpret_cast<std::remove_reference_t<decltype(binding.*Member)>>(symbol);
+}
+template <auto Member> bool EntryPointFound(const TKestrelDLL &binding) {
+  return binding.*Member != nullptr;
+}
+// clang-format off
+#define CE_ENTRY_POINT(name) \
+  TEntryPointSlot{#name, &StoreEntryPoint<&TKestrelDLL::F##name>, \
+                  &EntryPointFound<&TKestrelDLL::F##name>}
+// clang-format on
+
+// In the library contract's order, the order of the lookups.
+constexpr TEntryPointSlot kEntryPoints[] = {
+    CE_ENTRY_POINT(InitKey),           CE_ENTRY_POINT(ResetKeyEx),
+    CE_ENTRY_POINT(GetDrvInfo),        CE_ENTRY_POINT(FreeMemory),
+    CE_ENTRY_POINT(SignInit),          CE_ENTRY_POINT(SignDone),
+    CE_ENTRY_POINT(SignLogIn),         CE_ENTRY_POINT(SignLogOut),
+    CE_ENTRY_POINT(DelSign),           CE_ENTRY_POINT(SignFile),
+    CE_ENTRY_POINT(check_file_sign),   CE_ENTRY_POINT(SignMem),
+    CE_ENTRY_POINT(SignMemEx),         CE_ENTRY_POINT(check_mem_sign),
+    CE_ENTRY_POINT(Del_Mem_Sign),      CE_ENTRY_POINT(SignMemSeparate),
+    CE_ENTRY_POINT(SignMemSeparateEx), CE_ENTRY_POINT(CheckMemSeparate),
+    CE_ENTRY_POINT(CryptoInit),        CE_ENTRY_POINT(CryptoDone),
+    CE_ENTRY_POINT(EnCryptFile),       CE_ENTRY_POINT(DeCryptFile),
+    CE_ENTRY_POINT(GetCryptKeysF),     CE_ENTRY_POINT(GetCryptKeysM),
+    CE_ENTRY_POINT(DeCryptMem),        CE_ENTRY_POINT(EnCryptMem),
+    CE_ENTRY_POINT(GetFileSenderID),   CE_ENTRY_POINT(GetMemSenderID),
+    CE_ENTRY_POINT(AddOpenKey),        CE_ENTRY_POINT(GetAlias),
+    CE_ENTRY_POINT(ExtractKey),        CE_ENTRY_POINT(DelOpenKey),
+};
+#undef CE_ENTRY_POINT
+
+constexpr bool TableFollowsTheContract() {
+  if (std::size(kEntryPoints) != kestrel::kEntryPointNames.size())
+    return false;
+  for (std::size_t i = 0; i < std::size(kEntryPoints); ++i)
+    if (kEntryPoints[i].Name != kestrel::kEntryPointNames[i])
+      return false;
+  return true;
+}
+static_assert(TableFollowsTheContract(), "every entry point once, in the contract's order");
+
 // Looks the entry points up in table order; true when every one was found.
-template <typename... Fields>
-bool ResolveEntryPoints(platform::ModuleHandle library, Fields &...fields) {
-  static_assert(sizeof...(Fields) == kestrel::kEntryPointNames.size(), "one field per entry point");
-  std::size_t index = 0;
+bool ResolveEntryPoints(platform::ModuleHandle library, TKestrelDLL &binding) {
   bool all = true;
-  ((fields = reinterpret_cast<Fields>(
-        platform::FindSymbol(library, kestrel::kEntryPointNames[index++].data())),
-    all = all && fields != nullptr),
-   ...);
+  for (const TEntryPointSlot &slot : kEntryPoints) {
+    slot.Store(binding, platform::FindSymbol(library, std::string(slot.Name).c_str()));
+    all = all && slot.Found(binding);
+  }
   return all;
 }
 
@@ -67,13 +120,7 @@ TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
     }
   }
   FLoaded = true;
-  FAllEntryPoints = ResolveEntryPoints(
-      unit.LibraryHandle, FInitKey, FResetKeyEx, FGetDrvInfo, FFreeMemory, FSignInit, FSignDone,
-      FSignLogIn, FSignLogOut, FDelSign, FSignFile, Fcheck_file_sign, FSignMem, FSignMemEx,
-      Fcheck_mem_sign, FDel_Mem_Sign, FSignMemSeparate, FSignMemSeparateEx, FCheckMemSeparate,
-      FCryptoInit, FCryptoDone, FEnCryptFile, FDeCryptFile, FGetCryptKeysF, FGetCryptKeysM,
-      FDeCryptMem, FEnCryptMem, FGetFileSenderID, FGetMemSenderID, FAddOpenKey, FGetAlias,
-      FExtractKey, FDelOpenKey);
+  FAllEntryPoints = ResolveEntryPoints(unit.LibraryHandle, *this);
 }
 
 int32_t TKestrelDLL::InitCrypto(const std::string &secretPath, const std::string &publicDir) {
