@@ -4,6 +4,7 @@
 #include "engine/kestrel4_engine.h"
 #include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
+#include "kestrel/key_identifiers.h"
 
 #include <string>
 
@@ -13,9 +14,8 @@ namespace {
 constexpr uint8_t kEncryptionKind = 0;
 constexpr uint8_t kSignatureKind = 1;
 
-// Identifier lengths of the two kinds.
-constexpr std::size_t kEncryptionUIDLength = 10;
-constexpr std::size_t kSignatureUIDLength = 12;
+using kestrel::kEncryptionKeyIdLength;
+using kestrel::kSignatureKeyIdLength;
 
 } // namespace
 
@@ -63,10 +63,10 @@ int32_t TKestrel4Engine::RemoveCertificate(const char *uid) {
   const std::string keyNumber = uid != nullptr ? uid : "";
   int32_t ownerParam = 0;
   uint8_t kind = 0;
-  if (keyNumber.size() == kEncryptionUIDLength) {
+  if (keyNumber.size() == kEncryptionKeyIdLength) {
     ownerParam = kParamEncodeUID;
     kind = kEncryptionKind;
-  } else if (keyNumber.size() == kSignatureUIDLength) {
+  } else if (keyNumber.size() == kSignatureKeyIdLength) {
     ownerParam = kParamSignUID;
     kind = kSignatureKind;
   } else {

@@ -1,6 +1,7 @@
 // The public key directory calls: adding a public key from a key file,
 // deleting one, and copying one out of a directory.
 #include "kestrel/kestrel_dll.h"
+#include "kestrel/key_identifiers.h"
 
 #include <cstddef>
 #include <vector>
@@ -11,9 +12,9 @@ namespace {
 // with a 10-character encryption key number, 'S' for kind 1 with a
 // 12-character signature key number; '\0' for any other combination.
 char OwnerKindLetter(const std::string &ownerKeyNumber, uint8_t kind) {
-  if (kind == 0 && ownerKeyNumber.size() == 10)
+  if (kind == 0 && ownerKeyNumber.size() == kestrel::kEncryptionKeyIdLength)
     return 'E';
-  if (kind == 1 && ownerKeyNumber.size() == 12)
+  if (kind == 1 && ownerKeyNumber.size() == kestrel::kSignatureKeyIdLength)
     return 'S';
   return '\0';
 }

@@ -3,6 +3,7 @@
 #include "kestrel/device_wait.h"
 #include "kestrel/kestrel_dll.h"
 
+#include "kestrel/key_identifiers.h"
 #include "platform/platform.h"
 #include "support/rgenutil.h"
 
@@ -13,8 +14,8 @@
 
 namespace {
 
-constexpr std::size_t kEncryptionKeyLength = 10;
-constexpr std::size_t kSignatureKeyLength = 12;
+using kestrel::kEncryptionKeyIdLength;
+using kestrel::kSignatureKeyIdLength;
 // The key path InitKey receives is cut to this many characters.
 constexpr std::size_t kMaxKeyPathLength = 255;
 
@@ -80,7 +81,7 @@ TKestrelDLL::TSlotTable TKestrelDLL::ReadSlotTable() {
 }
 
 int32_t TKestrelDLL::FindKeySlot(const TSlotTable &table, const std::string &keyNumber) {
-  const bool encryptionKey = keyNumber.size() == kEncryptionKeyLength;
+  const bool encryptionKey = keyNumber.size() == kEncryptionKeyIdLength;
   for (const auto &slot : table) {
     const std::string loaded = encryptionKey ? FieldText(slot.Num) : FieldText(slot.NumP);
     if (loaded == keyNumber)
@@ -126,7 +127,7 @@ void TKestrelDLL::PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32
 
 std::string TKestrelDLL::GetPairedKeyId(const std::string &keyNumber) {
   const TSlotTable table = ReadSlotTable();
-  const bool encryptionKey = keyNumber.size() == kEncryptionKeyLength;
+  const bool encryptionKey = keyNumber.size() == kEncryptionKeyIdLength;
   for (const auto &slot : table) {
     if (encryptionKey && FieldText(slot.Num) == keyNumber)
       return FieldText(slot.NumP);
@@ -172,7 +173,7 @@ int32_t TKestrelDLL::WaitInitKey(const std::string &keyPath, int32_t waitTimeOut
 int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
                              const std::string &keyPath, int32_t lifeTime, int32_t idleTime,
                              bool resetOnStart, int32_t waitTimeOut) {
-  if (keyNumber.size() != kEncryptionKeyLength && keyNumber.size() != kSignatureKeyLength)
+  if (keyNumber.size() != kEncryptionKeyIdLength && keyNumber.size() != kSignatureKeyIdLength)
     return kBadUID;
   if (FGetDrvInfo == nullptr || FResetKeyEx == nullptr || FInitKey == nullptr)
     return kNotInitialized;
