@@ -5,8 +5,8 @@
 
 #include "Cryptlib/cryptobj.h"
 #include "engine/kestrel4_engine.h"
+#include "engine/module_context.h"
 #include "support/cp1251_utf16.h"
-#include "support/rootpath.h"
 
 #include <memory>
 #include <string>
@@ -157,7 +157,7 @@ CE_API(void) SetRootPath(CE_HANDLE engine, const char *path) {
   // copy is not updated either.
   Procedure(engine, [&](TCryptoEngine &e) {
     const std::string root = TextOf(path);
-    SetRootDirectory(root);
+    TModuleContext::Current().RootPath.SetRootDirectory(root);
     e.SetEngineRootPath(root);
   });
 }

@@ -1,16 +1,39 @@
 // The engine's connection to the library: its binding, and the library's
 // encryption and signature contexts around each operation.
 #include "engine/kestrel4_engine.h"
+#include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
 
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <utility>
+
+int32_t TKestrel4Engine::WithBinding(const char *operation, const TBindingWork &work) {
+  // The binding is made and updated under EngineLock: another thread may be
+  // working with this engine's binding.
+  const TLockGuard lock(FContext.EngineLock);
+  if (const int32_t result = GetCryptoAPI(); result != CE_OK)
+    return result;
+  if (!FKestrelDLL)
+    return CE_ERR_LIBRARY_NOT_INITIALIZED;
+  try {
+    return work(*FKestrelDLL);
+  } catch (const std::exception &e) {
+    return CaptureException(operation, e);
+  }
+}
+
+int32_t TKestrel4Engine::LoadUserKey(TKestrelDLL &binding, const std::string &keyNumber,
+                                     bool requireSlot0, const TKeyAccessSettings &settings) const {
+  return binding.LoadKey(keyNumber, requireSlot0, ParamValue(kParamKeyDevice), settings.LifeTime,
+                         settings.IdleTime, settings.ResetOnStart, settings.WaitTimeOut);
+}
 
 int32_t TKestrel4Engine::GetCryptoAPI() {
   try {
     if (!FKestrelDLL)
-      FKestrelDLL = std::make_unique<TKestrelDLL>();
+      FKestrelDLL = std::make_unique<TKestrelDLL>(FContext.Kestrel);
     if (!FKestrelDLL->FLoaded) {
       FKestrelDLL.reset();
       return CE_ERR_LOAD_LIBRARY;

@@ -84,12 +84,14 @@ void TKestrel4Engine::GetCryptoErrorString(int32_t code, char *buffer) {
       CopyText(found->second, buffer, size);
       return;
     }
-    std::lock_guard lock(EngineLock());
-    if (GetCryptoAPI() != 0 || !FKestrelDLL) {
+    bool connected = false;
+    (void)WithBinding("GetCryptoErrorString", [&](TKestrelDLL &) {
+      connected = true;
+      TKestrelDLL::GetErrorText(buffer, size, code);
+      return CE_OK;
+    });
+    if (!connected)
       CopyText(NoLibraryText(), buffer, size);
-      return;
-    }
-    TKestrelDLL::GetErrorText(buffer, size, code);
   } catch (...) {
     // A text request never fails: the buffer keeps what was written so far.
   }

@@ -1,6 +1,7 @@
 // TKestrel4Engine: construction, parameters, their reading rules and
 // descriptions, the engine name and the last exception text.
 #include "engine/kestrel4_engine.h"
+#include "engine/module_context.h"
 
 #include "kestrel/kestrel_dll.h"
 #include "platform/cp1251.h"
@@ -52,7 +53,9 @@ const std::string &YesText() {
 
 } // namespace
 
-TKestrel4Engine::TKestrel4Engine() {
+TKestrel4Engine::TKestrel4Engine() : TKestrel4Engine(TModuleContext::Current()) {}
+
+TKestrel4Engine::TKestrel4Engine(TModuleContext &context) : FContext(context) {
   for (const TParamInfo &param : kParams)
     FParamNames.emplace_back(param.Name);
   FParamValues = {

@@ -9,10 +9,8 @@
 #include <string>
 
 class TKestrelDLL;
-struct TKeyOperation; // engine/key_operation.h
-
-// Serialises all library work of all engine objects of the module.
-std::recursive_mutex &EngineLock();
+struct TKeyOperation;  // engine/key_operation.h
+struct TModuleContext; // engine/module_context.h
 
 // Parameter numbers (1-based, as the host uses them).
 enum TKestrelParam : int32_t {
@@ -33,15 +31,17 @@ enum TKestrelParam : int32_t {
 
 // The key-access settings every key-loading operation reads at its start.
 struct TKeyAccessSettings {
-  int32_t LifeTime = 0;    // "Key request time out", seconds
-  int32_t IdleTime = 0;    // "Last operation key time out", seconds
+  int32_t LifeTime = 0;     // "Key request time out", seconds
+  int32_t IdleTime = 0;     // "Last operation key time out", seconds
   bool ResetOnStart = true; // "Reset key in drv on start", lenient form
-  int32_t WaitTimeOut = 5; // "Touch Memory Window Time Out", seconds
+  int32_t WaitTimeOut = 5;  // "Touch Memory Window Time Out", seconds
 };
 
 class TKestrel4Engine : public TCryptoEngine {
 public:
+  // An engine of the module's current context, or of the given one.
   TKestrel4Engine();
+  explicit TKestrel4Engine(TModuleContext &context);
   ~TKestrel4Engine() override;
 
   // Overridden operations, in slot order.
@@ -88,11 +88,22 @@ public:
   // "Use 0 slot for verify signature", strict form.
   bool ReadUse0SlotForVerify() const;
 
+  // The module's state this engine works with: root, library, key cache, locks.
+  TModuleContext &FContext;
   std::unique_ptr<TKestrelDLL> FKestrelDLL;
   bool FCryptoInitialized = false;
   bool FSignInitialized = false;
 
 private:
+  // The frame of all library work: under EngineLock the binding made and
+  // updated (GetCryptoAPI), then the work with it. An exception the work
+  // raises is stored as "TKestrel4Engine.<operation>: ..." and gives -102.
+  using TBindingWork = std::function<int32_t(TKestrelDLL &binding)>;
+  int32_t WithBinding(const char *operation, const TBindingWork &work);
+  // Loads the user's key named by keyNumber with the key-access settings.
+  int32_t LoadUserKey(TKestrelDLL &binding, const std::string &keyNumber, bool requireSlot0,
+                      const TKeyAccessSettings &settings) const;
+
   // Runs an operation on the user's own key in the frame all of them share
   // (engine/key_operation.h).
   int32_t RunKeyOperation(const TKeyOperation &operation);
@@ -101,8 +112,7 @@ private:
   // frame IncludePublicKey and IncludePublicEncodeKey share. The owner is the
   // identifier parameter ownerParam, of the given kind (0 encryption,
   // 1 signature); operation names the caller in a caught exception's text.
-  int32_t IncludeKeyFile(const char *operation, const char *path, int32_t ownerParam,
-                         uint8_t kind);
+  int32_t IncludeKeyFile(const char *operation, const char *path, int32_t ownerParam, uint8_t kind);
   // The frame of the public key operations: the library connected, then under
   // EngineLock the owner's key loaded and work done on the public key
   // directory (its expanded path is passed in); exceptions are captured.

@@ -1,9 +1,6 @@
 #include "engine/key_operation.h"
 
 #include "kestrel/kestrel_dll.h"
-#include "support/exception_text.h"
-
-#include <mutex>
 
 namespace {
 
@@ -65,17 +62,11 @@ int32_t TKestrel4Engine::RunKeyOperation(const TKeyOperation &operation) {
   if (const int32_t result = RunCheck(operation.BeforeLock); result != 0)
     return result;
 
-  const std::lock_guard<std::recursive_mutex> lock(EngineLock());
-  if (const int32_t result = GetCryptoAPI(); result != 0)
-    return result;
-  try {
-    CE_ASSERT(FKestrelDLL != nullptr);
-    TKestrelDLL &binding = *FKestrelDLL;
+  return WithBinding(operation.Name, [&](TKestrelDLL &binding) -> int32_t {
     if (const int32_t result = RunCheck(operation.BeforeKey); result != 0)
       return result;
-    if (const int32_t result = binding.LoadKey(
-            ParamValue(operation.KeyParam), operation.RequireSlot0, ParamValue(kParamKeyDevice),
-            settings.LifeTime, settings.IdleTime, settings.ResetOnStart, settings.WaitTimeOut);
+    if (const int32_t result =
+            LoadUserKey(binding, ParamValue(operation.KeyParam), operation.RequireSlot0, settings);
         result != 0)
       return result;
     if (const int32_t result = RunCheck(operation.AfterKey); result != 0)
@@ -86,7 +77,5 @@ int32_t TKestrel4Engine::RunKeyOperation(const TKeyOperation &operation) {
     const int32_t result = operation.Work(binding, settings);
     context.Close();
     return result;
-  } catch (const std::exception &e) {
-    return CaptureException(operation.Name, e);
-  }
+  });
 }

@@ -2,10 +2,10 @@
 // key files, removing public keys from the directory, and emptying the cache
 // of loaded keys.
 #include "engine/kestrel4_engine.h"
+#include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
-#include "support/exception_text.h"
+#include "kestrel/key_identifiers.h"
 
-#include <mutex>
 #include <string>
 
 namespace {
@@ -14,9 +14,8 @@ namespace {
 constexpr uint8_t kEncryptionKind = 0;
 constexpr uint8_t kSignatureKind = 1;
 
-// Identifier lengths of the two kinds.
-constexpr std::size_t kEncryptionUIDLength = 10;
-constexpr std::size_t kSignatureUIDLength = 12;
+using kestrel::kEncryptionKeyIdLength;
+using kestrel::kSignatureKeyIdLength;
 
 } // namespace
 
@@ -24,23 +23,12 @@ int32_t TKestrel4Engine::RunDirectoryOperation(const char *operation, const std:
                                                bool requireSlot0,
                                                const TKeyAccessSettings &settings,
                                                const TDirectoryWork &work) {
-  // The binding is made and updated under EngineLock: another thread may be
-  // working with this engine's binding.
-  std::lock_guard<std::recursive_mutex> lock(EngineLock());
-  if (const int32_t result = GetCryptoAPI(); result != CE_OK)
-    return result;
-  try {
-    CE_ASSERT(FKestrelDLL != nullptr);
-    TKestrelDLL &binding = *FKestrelDLL;
-    if (const int32_t result =
-            binding.LoadKey(ownerKey, requireSlot0, ParamValue(kParamKeyDevice), settings.LifeTime,
-                            settings.IdleTime, settings.ResetOnStart, settings.WaitTimeOut);
+  return WithBinding(operation, [&](TKestrelDLL &binding) -> int32_t {
+    if (const int32_t result = LoadUserKey(binding, ownerKey, requireSlot0, settings);
         result != CE_OK)
       return result;
     return work(binding, ExpandDirPath(ParamValue(kParamPathToPublic)));
-  } catch (const std::exception &e) {
-    return CaptureException(operation, e);
-  }
+  });
 }
 
 int32_t TKestrel4Engine::IncludeKeyFile(const char *operation, const char *path, int32_t ownerParam,
@@ -75,10 +63,10 @@ int32_t TKestrel4Engine::RemoveCertificate(const char *uid) {
   const std::string keyNumber = uid != nullptr ? uid : "";
   int32_t ownerParam = 0;
   uint8_t kind = 0;
-  if (keyNumber.size() == kEncryptionUIDLength) {
+  if (keyNumber.size() == kEncryptionKeyIdLength) {
     ownerParam = kParamEncodeUID;
     kind = kEncryptionKind;
-  } else if (keyNumber.size() == kSignatureUIDLength) {
+  } else if (keyNumber.size() == kSignatureKeyIdLength) {
     ownerParam = kParamSignUID;
     kind = kSignatureKind;
   } else {
@@ -95,8 +83,10 @@ int32_t TKestrel4Engine::RemoveCertificate(const char *uid) {
 }
 
 void TKestrel4Engine::ClearCash() {
-  // The key cache lock and the engine lock are never held together.
-  ClearKeyCache();
-  std::lock_guard<std::recursive_mutex> lock(EngineLock());
-  GetCryptoAPI(); // loads the library if it was not; the result does not matter here
+  // The cache is emptied under KeyCacheLock alone, released before EngineLock
+  // is taken (the other way round from key loading, which takes KeyCacheLock
+  // inside EngineLock): the two are never waited for in the opposite order.
+  FContext.Kestrel.ClearKeyCache();
+  // Loads the library if it was not; the result does not matter here.
+  (void)WithBinding("ClearCash", [](TKestrelDLL &) { return CE_OK; });
 }

@@ -1,5 +1,6 @@
 #include "engine/recipients.h"
 
+#include "kestrel/key_identifiers.h"
 #include "support/rgenutil.h"
 
 #include <cstdint>
@@ -8,12 +9,9 @@
 
 namespace {
 
-// Characters of an identifier that carry its key number.
-constexpr std::size_t kKeyNumberLength = 4;
-
-// The encrypted block: a header, then one record a recipient.
-constexpr uint64_t kBlockOverhead = 37;
-constexpr uint64_t kPerRecipient = 48;
+using kestrel::kKeyNumberLength;
+constexpr uint64_t kBlockOverhead = kestrel::kEncryptedBlockHeader;
+constexpr uint64_t kPerRecipient = kestrel::kEncryptedBlockPerRecipient;
 
 } // namespace
 

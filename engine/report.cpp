@@ -5,7 +5,6 @@
 #include "support/rgenutil.h"
 
 #include <cstring>
-#include <mutex>
 #include <string>
 
 namespace {
@@ -32,19 +31,11 @@ int32_t TKestrel4Engine::GetReport(const char *uid, char *buffer) {
   if (uid == nullptr || buffer == nullptr)
     return CE_ERR_BAD_ARGUMENT;
 
-  // The binding is made and updated under EngineLock: another thread may be
-  // working with this engine's binding.
-  std::lock_guard<std::recursive_mutex> lock(EngineLock());
-  if (const int32_t result = GetCryptoAPI(); result != CE_OK)
-    return result;
-  if (!FKestrelDLL)
-    return CE_ERR_LIBRARY_NOT_INITIALIZED;
-  try {
+  return WithBinding("GetReport", [&](TKestrelDLL &binding) -> int32_t {
     // Only the root placeholder is expanded here; no delimiter is appended.
     const std::string directory = ExpandRootPath(ParamValue(kParamPathToPublic));
     std::string keyBlock;
-    if (const int32_t result = FKestrelDLL->ExtractPublicKey(uid, directory, keyBlock);
-        result != CE_OK)
+    if (const int32_t result = binding.ExtractPublicKey(uid, directory, keyBlock); result != CE_OK)
       return result;
 
     const std::string report = BuildReport(uid, keyBlock);
@@ -55,7 +46,5 @@ int32_t TKestrel4Engine::GetReport(const char *uid, char *buffer) {
     // Exactly the text: no terminating NUL, the bytes after it stay as they were.
     std::memcpy(buffer, report.data(), report.size());
     return CE_OK;
-  } catch (const std::exception &e) {
-    return CaptureException("GetReport", e);
-  }
+  });
 }

@@ -1,6 +1,7 @@
 // The public key directory calls: adding a public key from a key file,
 // deleting one, and copying one out of a directory.
 #include "kestrel/kestrel_dll.h"
+#include "kestrel/key_identifiers.h"
 
 #include <cstddef>
 #include <vector>
@@ -11,22 +12,18 @@ namespace {
 // with a 10-character encryption key number, 'S' for kind 1 with a
 // 12-character signature key number; '\0' for any other combination.
 char OwnerKindLetter(const std::string &ownerKeyNumber, uint8_t kind) {
-  if (kind == 0 && ownerKeyNumber.size() == 10)
+  if (kind == 0 && ownerKeyNumber.size() == kestrel::kEncryptionKeyIdLength)
     return 'E';
-  if (kind == 1 && ownerKeyNumber.size() == 12)
+  if (kind == 1 && ownerKeyNumber.size() == kestrel::kSignatureKeyIdLength)
     return 'S';
   return '\0';
 }
-
-bool LibraryLoaded() { return KestrelUnit().LibraryHandle != nullptr; }
-
-int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
 
 } // namespace
 
 int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string &directory,
                                   const std::string &ownerKeyNumber, uint8_t kind) {
-  if (!LibraryLoaded() || FAddOpenKey == nullptr)
+  if (!EntryPointsPresent(FAddOpenKey))
     return kNotInitialized;
   if (!platform::FileExists(fileName))
     return kKeyFileNotFound;
@@ -36,7 +33,7 @@ int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string
   if (kindLetter == '\0')
     return kBadUID;
 
-  const auto blockSize = static_cast<std::size_t>(KestrelUnit().PublicKeyFileSize);
+  const auto blockSize = static_cast<std::size_t>(FUnit.PublicKeyFileSize);
   std::vector<unsigned char> block(blockSize);
   {
     platform::ReadOnlyFile file(fileName); // denies writers while we read
@@ -47,29 +44,30 @@ int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string
     if (file.Read(block.data(), blockSize) != blockSize)
       return CE_ERR_READ_PUBLIC_KEY_FILE;
   }
-  return Widen(FAddOpenKey(directory.c_str(), block.data(), ownerKeyNumber.c_str(), kindLetter));
+  return kestrel::Widen(
+      FAddOpenKey(directory.c_str(), block.data(), ownerKeyNumber.c_str(), kindLetter));
 }
 
 int32_t TKestrelDLL::DeletePublicKey(const std::string &directory,
                                      const std::string &ownerKeyNumber, uint8_t kind,
                                      const std::string &keyNumber) {
-  if (!LibraryLoaded() || FDelOpenKey == nullptr)
+  if (!EntryPointsPresent(FDelOpenKey))
     return kNotInitialized;
   if (!platform::DirectoryExists(directory))
     return kDirectoryNotFound;
   const char kindLetter = OwnerKindLetter(ownerKeyNumber, kind);
   if (kindLetter == '\0')
     return kBadUID;
-  return Widen(
+  return kestrel::Widen(
       FDelOpenKey(directory.c_str(), keyNumber.c_str(), ownerKeyNumber.c_str(), kindLetter));
 }
 
 int32_t TKestrelDLL::ExtractPublicKey(const std::string &keyNumber, const std::string &directory,
                                       std::string &keyBlock) {
-  keyBlock.assign(static_cast<std::size_t>(KestrelUnit().PublicKeyFileSize), '\0');
+  keyBlock.assign(static_cast<std::size_t>(FUnit.PublicKeyFileSize), '\0');
   // The engine calls this only on a complete binding; a missing entry point
   // is still answered with a code rather than a call through nil.
   if (FExtractKey == nullptr)
     return kNotInitialized;
-  return Widen(FExtractKey(directory.c_str(), keyNumber.c_str(), keyBlock.data()));
+  return kestrel::Widen(FExtractKey(directory.c_str(), keyNumber.c_str(), keyBlock.data()));
 }

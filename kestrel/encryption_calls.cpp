@@ -8,8 +8,6 @@
 
 namespace {
 
-int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
-
 // A recipient array is at least one recipient followed by the closing 0, and
 // that 0 is its only one: an earlier 0 would end the list before the library
 // reached the recipients the caller sized the output for.
@@ -24,7 +22,7 @@ int32_t TKestrelDLL::EncryptMemory(const std::string &secretPath, const void *in
                                    void *output, uint16_t ownKey,
                                    const std::vector<uint16_t> &recipients,
                                    const std::string &keySerial, int32_t waitTimeOut) {
-  if (KestrelUnit().LibraryHandle == nullptr || FEnCryptMem == nullptr)
+  if (!EntryPointsPresent(FEnCryptMem))
     return kNotInitialized;
   if (input == nullptr || length < 1 || output == nullptr)
     return kInvalidParameters;
@@ -32,20 +30,20 @@ int32_t TKestrelDLL::EncryptMemory(const std::string &secretPath, const void *in
     return kBadRecipients;
   const std::vector<uint16_t> list(recipients); // the library gets a copy of its own
   return RunDeviceWaitLoop(secretPath, waitTimeOut, FTMRequestFunc, IsDeviceWaitCode, [&] {
-    return Widen(FEnCryptMem(input, length, output, ownKey, list.data(), keySerial.c_str()));
+    return kestrel::Widen(
+        FEnCryptMem(input, length, output, ownKey, list.data(), keySerial.c_str()));
   });
 }
 
 int32_t TKestrelDLL::DecryptMemory(const std::string &secretPath, void *block, int32_t *length,
                                    uint16_t ownKey, char *sender, int32_t waitTimeOut) {
-  if (KestrelUnit().LibraryHandle == nullptr || FDeCryptMem == nullptr ||
-      FGetMemSenderID == nullptr)
+  if (!EntryPointsPresent(FDeCryptMem, FGetMemSenderID))
     return kNotInitialized;
   if (block == nullptr || length == nullptr || *length < 1 || sender == nullptr)
     return kInvalidParameters;
   // Without a known sender the block stays encrypted.
-  if (const int32_t result = Widen(FGetMemSenderID(block, *length, sender)); result != 0)
+  if (const int32_t result = kestrel::Widen(FGetMemSenderID(block, *length, sender)); result != 0)
     return result;
   return RunDeviceWaitLoop(secretPath, waitTimeOut, FTMRequestFunc, IsDeviceWaitCode,
-                           [&] { return Widen(FDeCryptMem(block, length, ownKey)); });
+                           [&] { return kestrel::Widen(FDeCryptMem(block, length, ownKey)); });
 }

@@ -17,6 +17,8 @@
 namespace kestrel {
 
 using Result = std::uint16_t;
+// A library result as the binding returns it: widened without sign.
+inline int32_t Widen(Result result) { return static_cast<int32_t>(result); }
 
 // One record of the key driver's slot table, as the module uses it.
 struct TDriverSlotInfo {
@@ -98,8 +100,7 @@ using PGetCryptKeysM = Result(KESTREL_STDCALL *)(const void *block, std::int32_t
 using PDeCryptMem = Result(KESTREL_STDCALL *)(void *block, std::int32_t *length,
                                               std::uint16_t ownKey);
 using PEnCryptMem = Result(KESTREL_STDCALL *)(const void *input, std::int32_t length, void *output,
-                                              std::uint16_t ownKey,
-                                              const std::uint16_t *recipients,
+                                              std::uint16_t ownKey, const std::uint16_t *recipients,
                                               const char *keySerial);
 using PGetFileSenderID = Result(KESTREL_STDCALL *)(const char *fileName, char *sender);
 using PGetMemSenderID = Result(KESTREL_STDCALL *)(const void *block, std::int32_t length,
@@ -114,13 +115,12 @@ using PDelOpenKey = Result(KESTREL_STDCALL *)(const char *directory, const char 
 
 // The 32 names in the order they are looked up.
 inline constexpr std::array<std::string_view, 32> kEntryPointNames = {
-    "InitKey",         "ResetKeyEx",     "GetDrvInfo",    "FreeMemory",
-    "SignInit",        "SignDone",       "SignLogIn",     "SignLogOut",
-    "DelSign",         "SignFile",       "check_file_sign", "SignMem",
-    "SignMemEx",       "check_mem_sign", "Del_Mem_Sign",  "SignMemSeparate",
-    "SignMemSeparateEx", "CheckMemSeparate", "CryptoInit", "CryptoDone",
-    "EnCryptFile",     "DeCryptFile",    "GetCryptKeysF", "GetCryptKeysM",
-    "DeCryptMem",      "EnCryptMem",     "GetFileSenderID", "GetMemSenderID",
-    "AddOpenKey",      "GetAlias",       "ExtractKey",    "DelOpenKey"};
+    "InitKey",         "ResetKeyEx",        "GetDrvInfo",       "FreeMemory",     "SignInit",
+    "SignDone",        "SignLogIn",         "SignLogOut",       "DelSign",        "SignFile",
+    "check_file_sign", "SignMem",           "SignMemEx",        "check_mem_sign", "Del_Mem_Sign",
+    "SignMemSeparate", "SignMemSeparateEx", "CheckMemSeparate", "CryptoInit",     "CryptoDone",
+    "EnCryptFile",     "DeCryptFile",       "GetCryptKeysF",    "GetCryptKeysM",  "DeCryptMem",
+    "EnCryptMem",      "GetFileSenderID",   "GetMemSenderID",   "AddOpenKey",     "GetAlias",
+    "ExtractKey",      "DelOpenKey"};
 
 } // namespace kestrel

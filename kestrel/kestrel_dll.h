@@ -5,6 +5,9 @@
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_api.h"
 #include "platform/platform.h"
+#include "support/exception_text.h"
+#include "support/rootpath.h"
+#include "support/thread_safety.h"
 
 #include <cstdint>
 #include <mutex>
@@ -20,29 +23,35 @@ struct TKeyCacheEntry {
   int32_t IdleTime = 0;   // seconds after its last use the key may be used; 0 = reload at every use
 };
 
-// Process-wide state of the binding, created at module load and destroyed at
-// unload (Cryptlib/module_units.cpp fixes the order of the units).
+// The binding's state in one module context (engine/module_context.h),
+// created at module load and destroyed at unload. The library is found
+// through the context's root.
 struct TKestrelUnit {
-  TKestrelUnit() = default;
+  explicit TKestrelUnit(const TRootPathUnit &roots) : Roots(roots) {}
   ~TKestrelUnit(); // empties the key cache, then frees the library
   TKestrelUnit(const TKestrelUnit &) = delete;
   TKestrelUnit &operator=(const TKestrelUnit &) = delete;
 
-  std::mutex KeyCacheLock;
+  // Empties the key cache under KeyCacheLock, deleting the entries from the
+  // front. KeyCachePrimed stays as it is, so keys still in the driver are not
+  // adopted again: they are reset and reloaded at their next use.
+  void ClearKeyCache() CE_EXCLUDES(KeyCacheLock);
+
+  const TRootPathUnit &Roots;
+
+  // Taken inside EngineLock, never together with LoadLock (lock order in
+  // engine/module_context.h).
+  TMutex KeyCacheLock;
   // Unsorted list of key numbers with their records, found by key number.
-  std::vector<std::pair<std::string, TKeyCacheEntry>> KeyCache;
-  bool KeyCachePrimed = false;
+  std::vector<std::pair<std::string, TKeyCacheEntry>> KeyCache CE_GUARDED_BY(KeyCacheLock);
+  bool KeyCachePrimed CE_GUARDED_BY(KeyCacheLock) = false;
+  // The loaded library and what its first load found: written only under
+  // LoadLock, during the first load, and read without a lock afterwards.
   platform::ModuleHandle LibraryHandle = nullptr;
-  std::mutex LoadLock;
+  TMutex LoadLock;
   int32_t LibraryGeneration = 4;
   int32_t PublicKeyFileSize = 240;
 };
-TKestrelUnit &KestrelUnit();
-
-// Empties the key cache under KeyCacheLock, deleting the entries from the
-// front. KeyCachePrimed stays as it is, so keys still in the driver are not
-// adopted again: they are reset and reloaded at their next use.
-void ClearKeyCache();
 
 class TCrypto_DLL {
 public:
@@ -53,8 +62,11 @@ public:
 
 class TKestrelDLL : public TCrypto_DLL {
 public:
-  TKestrelDLL(); // loads the library once per process and resolves the entry points
+  // Loads the library once per module context and resolves the entry points.
+  explicit TKestrelDLL(TKestrelUnit &unit);
   ~TKestrelDLL() override = default; // never unloads the library
+  TKestrelDLL(const TKestrelDLL &) = delete;
+  TKestrelDLL &operator=(const TKestrelDLL &) = delete;
 
   CE_PASSWORD_REQUEST_FUNC FPasswordRequestFunc = nullptr;
   kestrel::PInitKey FInitKey = nullptr;
@@ -103,7 +115,8 @@ public:
   // Key loading: makes sure the key is in the key driver (and in slot 0 when
   // required), reusing a loaded key within its time limits. 0 = key ready.
   int32_t LoadKey(const std::string &keyNumber, bool requireSlot0, const std::string &keyPath,
-                  int32_t lifeTime, int32_t idleTime, bool resetOnStart, int32_t waitTimeOut);
+                  int32_t lifeTime, int32_t idleTime, bool resetOnStart, int32_t waitTimeOut)
+      CE_EXCLUDES(FUnit.KeyCacheLock);
   // The key driver's slot table, in the generation 4 layout.
   using TSlotTable = std::vector<kestrel::TDriverSlotInfo>;
   // Decodes the first `count` records (at most 16) of a table GetDrvInfo
@@ -147,6 +160,21 @@ public:
   static constexpr int32_t kBadUID = -10;
   static constexpr int32_t kBadRecipients = -11;
 
+private:
+  TKestrelUnit &FUnit; // the state shared with every binding of the context
+
+  // The guarded wrappers' check: the library is loaded and every entry point
+  // they call was found.
+  template <typename... EntryPoints> bool EntryPointsPresent(EntryPoints... entryPoints) const {
+    return FUnit.LibraryHandle != nullptr && ((entryPoints != nullptr) && ...);
+  }
+  // The asserting wrappers' check: the entry point, raising EAssertionFailed
+  // when it or the library is missing.
+  template <typename EntryPoint> EntryPoint Required(EntryPoint entryPoint) const {
+    CE_ASSERT(EntryPointsPresent(entryPoint));
+    return entryPoint;
+  }
+
   // The steps of LoadKey.
   // Reads the slot table with GetDrvInfo (records of generation 5 converted).
   TSlotTable ReadSlotTable();
@@ -156,12 +184,13 @@ public:
   int32_t FreeSlot0(const TSlotTable &table);
   // Adopts every key of the table into the cache as just loaded. Called with
   // KeyCacheLock held.
-  static void PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime);
+  void PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime)
+      CE_REQUIRES(FUnit.KeyCacheLock);
   // The other key number of the record that holds this one; empty if none.
   std::string GetPairedKeyId(const std::string &keyNumber);
   // Records a fresh load or a use of the key. Called with KeyCacheLock held.
-  static void RefreshCacheEntry(const std::string &keyNumber, bool freshLoad, int32_t lifeTime,
-                                int32_t idleTime);
+  void RefreshCacheEntry(const std::string &keyNumber, bool freshLoad, int32_t lifeTime,
+                         int32_t idleTime) CE_REQUIRES(FUnit.KeyCacheLock);
   // InitKey for the key path inside the device-wait loop.
   int32_t WaitInitKey(const std::string &keyPath, int32_t waitTimeOut);
   // ResetKeyEx for one key number; the library's result.

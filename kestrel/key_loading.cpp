@@ -3,6 +3,7 @@
 #include "kestrel/device_wait.h"
 #include "kestrel/kestrel_dll.h"
 
+#include "kestrel/key_identifiers.h"
 #include "platform/platform.h"
 #include "support/rgenutil.h"
 
@@ -13,8 +14,8 @@
 
 namespace {
 
-constexpr std::size_t kEncryptionKeyLength = 10;
-constexpr std::size_t kSignatureKeyLength = 12;
+using kestrel::kEncryptionKeyIdLength;
+using kestrel::kSignatureKeyIdLength;
 // The key path InitKey receives is cut to this many characters.
 constexpr std::size_t kMaxKeyPathLength = 255;
 
@@ -45,11 +46,10 @@ void MarkLoaded(TKeyCacheEntry &entry, double now, int32_t lifeTime, int32_t idl
 
 } // namespace
 
-void ClearKeyCache() {
-  TKestrelUnit &unit = KestrelUnit();
-  std::lock_guard lock(unit.KeyCacheLock);
-  while (!unit.KeyCache.empty())
-    unit.KeyCache.erase(unit.KeyCache.begin());
+void TKestrelUnit::ClearKeyCache() {
+  TLockGuard lock(KeyCacheLock);
+  while (!KeyCache.empty())
+    KeyCache.erase(KeyCache.begin());
 }
 
 TKestrelDLL::TSlotTable TKestrelDLL::DecodeSlotTable(const unsigned char *raw, int32_t count,
@@ -77,11 +77,11 @@ TKestrelDLL::TSlotTable TKestrelDLL::ReadSlotTable() {
   std::array<unsigned char, kestrel::kSlotTableBytes> raw{};
   int32_t count = 0;
   FGetDrvInfo(raw.data(), &count); // the result is of no use: the count tells
-  return DecodeSlotTable(raw.data(), count, KestrelUnit().LibraryGeneration);
+  return DecodeSlotTable(raw.data(), count, FUnit.LibraryGeneration);
 }
 
 int32_t TKestrelDLL::FindKeySlot(const TSlotTable &table, const std::string &keyNumber) {
-  const bool encryptionKey = keyNumber.size() == kEncryptionKeyLength;
+  const bool encryptionKey = keyNumber.size() == kEncryptionKeyIdLength;
   for (const auto &slot : table) {
     const std::string loaded = encryptionKey ? FieldText(slot.Num) : FieldText(slot.NumP);
     if (loaded == keyNumber)
@@ -110,7 +110,7 @@ int32_t TKestrelDLL::FreeSlot0(const TSlotTable &table) {
 }
 
 void TKestrelDLL::PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32_t idleTime) {
-  TKeyCache &cache = KestrelUnit().KeyCache;
+  TKeyCache &cache = FUnit.KeyCache;
   try {
     const double now = platform::NowLocalDays();
     TKeyCacheEntry entry;
@@ -127,7 +127,7 @@ void TKestrelDLL::PrimeKeyCache(const TSlotTable &table, int32_t lifeTime, int32
 
 std::string TKestrelDLL::GetPairedKeyId(const std::string &keyNumber) {
   const TSlotTable table = ReadSlotTable();
-  const bool encryptionKey = keyNumber.size() == kEncryptionKeyLength;
+  const bool encryptionKey = keyNumber.size() == kEncryptionKeyIdLength;
   for (const auto &slot : table) {
     if (encryptionKey && FieldText(slot.Num) == keyNumber)
       return FieldText(slot.NumP);
@@ -141,7 +141,7 @@ void TKestrelDLL::RefreshCacheEntry(const std::string &keyNumber, bool freshLoad
                                     int32_t idleTime) {
   if (keyNumber.empty())
     return;
-  TKeyCache &cache = KestrelUnit().KeyCache;
+  TKeyCache &cache = FUnit.KeyCache;
   const double now = platform::NowLocalDays();
   const auto found = FindCacheEntry(cache, keyNumber);
   if (found == cache.end()) {
@@ -173,7 +173,7 @@ int32_t TKestrelDLL::WaitInitKey(const std::string &keyPath, int32_t waitTimeOut
 int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
                              const std::string &keyPath, int32_t lifeTime, int32_t idleTime,
                              bool resetOnStart, int32_t waitTimeOut) {
-  if (keyNumber.size() != kEncryptionKeyLength && keyNumber.size() != kSignatureKeyLength)
+  if (keyNumber.size() != kEncryptionKeyIdLength && keyNumber.size() != kSignatureKeyIdLength)
     return kBadUID;
   if (FGetDrvInfo == nullptr || FResetKeyEx == nullptr || FInitKey == nullptr)
     return kNotInitialized;
@@ -182,20 +182,19 @@ int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
   int32_t count = static_cast<int32_t>(table.size());
   const int32_t slot = FindKeySlot(table, keyNumber);
 
-  TKestrelUnit &unit = KestrelUnit();
-  std::lock_guard lock(unit.KeyCacheLock);
-  if (!unit.KeyCachePrimed && !resetOnStart) {
+  TLockGuard lock(FUnit.KeyCacheLock);
+  if (!FUnit.KeyCachePrimed && !resetOnStart) {
     PrimeKeyCache(table, lifeTime, idleTime);
-    unit.KeyCachePrimed = true;
+    FUnit.KeyCachePrimed = true;
   }
 
   // The paired key of the same driver record shares the load or the use.
-  const auto refreshPaired = [&](bool freshLoad) {
+  const auto refreshPaired = [&](bool freshLoad) CE_REQUIRES(FUnit.KeyCacheLock) {
     RefreshCacheEntry(GetPairedKeyId(keyNumber), freshLoad, lifeTime, idleTime);
   };
 
-  const auto cached = FindCacheEntry(unit.KeyCache, keyNumber);
-  if (cached == unit.KeyCache.end()) {
+  const auto cached = FindCacheEntry(FUnit.KeyCache, keyNumber);
+  if (cached == FUnit.KeyCache.end()) {
     // Not known to be loaded: reset whatever the driver holds under this
     // number, make room, and load the key.
     if (slot != -1) {
@@ -210,20 +209,20 @@ int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
     try {
       TKeyCacheEntry entry;
       MarkLoaded(entry, platform::NowLocalDays(), lifeTime, idleTime);
-      unit.KeyCache.emplace_back(keyNumber, entry);
+      FUnit.KeyCache.emplace_back(keyNumber, entry);
     } catch (const std::bad_alloc &) {
       return kOutOfMemory;
     }
-    unit.KeyCachePrimed = true;
+    FUnit.KeyCachePrimed = true;
     refreshPaired(true);
     return 0;
   }
 
   // Known to be loaded. The entry is taken by index: refreshing the paired
   // key may append to the cache.
-  const std::size_t index = static_cast<std::size_t>(cached - unit.KeyCache.begin());
-  const auto markLoaded = [&] {
-    MarkLoaded(unit.KeyCache[index].second, platform::NowLocalDays(), lifeTime, idleTime);
+  const std::size_t index = static_cast<std::size_t>(cached - FUnit.KeyCache.begin());
+  const auto markLoaded = [&]() CE_REQUIRES(FUnit.KeyCacheLock) {
+    MarkLoaded(FUnit.KeyCache[index].second, platform::NowLocalDays(), lifeTime, idleTime);
   };
 
   if (requireSlot0 && slot != 0 && FreeSlot0(table) != 0)
@@ -238,7 +237,7 @@ int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
     return 0;
   }
 
-  TKeyCacheEntry &entry = unit.KeyCache[index].second;
+  TKeyCacheEntry &entry = FUnit.KeyCache[index].second;
   const bool usable = lifeTime != 0 && !IsTimeElapsed(lifeTime, entry.LoadTime) && idleTime != 0 &&
                       !IsTimeElapsed(idleTime, entry.LastUseTime) && entry.LifeTime != 0 &&
                       !IsTimeElapsed(entry.LifeTime, entry.LoadTime) && entry.IdleTime != 0 &&

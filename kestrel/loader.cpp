@@ -5,6 +5,11 @@
 #include "support/exception_text.h"
 #include "support/rootpath.h"
 
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
 namespace {
 
 // Generation 5 libraries carry file version 5.0 or later.
@@ -27,48 +32,87 @@ void ProbeLibraryGeneration(TKestrelUnit &unit) {
   }
 }
 
+// One entry point: its name and where the binding keeps it. The member is
+// named after the entry point, so a name cannot reach the wrong member.
+struct TEntryPointSlot {
+  std::string_view Name;
+  void (*Store)(TKestrelDLL &binding, void *symbol);
+  bool (*Found)(const TKestrelDLL &binding);
+};
+
+template <auto Member> void StoreEntryPoint(TKestrelDLL &binding, void *symbol) {
+  binding.*Member = reinterpret_cast<std::remove_reference_t<decltype(binding.*Member)>>(symbol);
+}
+template <auto Member> bool EntryPointFound(const TKestrelDLL &binding) {
+  return binding.*Member != nullptr;
+}
+// clang-format off
+#define CE_ENTRY_POINT(name) \
+  TEntryPointSlot{#name, &StoreEntryPoint<&TKestrelDLL::F##name>, \
+                  &EntryPointFound<&TKestrelDLL::F##name>}
+// clang-format on
+
+// In the library contract's order, the order of the lookups.
+constexpr TEntryPointSlot kEntryPoints[] = {
+    CE_ENTRY_POINT(InitKey),           CE_ENTRY_POINT(ResetKeyEx),
+    CE_ENTRY_POINT(GetDrvInfo),        CE_ENTRY_POINT(FreeMemory),
+    CE_ENTRY_POINT(SignInit),          CE_ENTRY_POINT(SignDone),
+    CE_ENTRY_POINT(SignLogIn),         CE_ENTRY_POINT(SignLogOut),
+    CE_ENTRY_POINT(DelSign),           CE_ENTRY_POINT(SignFile),
+    CE_ENTRY_POINT(check_file_sign),   CE_ENTRY_POINT(SignMem),
+    CE_ENTRY_POINT(SignMemEx),         CE_ENTRY_POINT(check_mem_sign),
+    CE_ENTRY_POINT(Del_Mem_Sign),      CE_ENTRY_POINT(SignMemSeparate),
+    CE_ENTRY_POINT(SignMemSeparateEx), CE_ENTRY_POINT(CheckMemSeparate),
+    CE_ENTRY_POINT(CryptoInit),        CE_ENTRY_POINT(CryptoDone),
+    CE_ENTRY_POINT(EnCryptFile),       CE_ENTRY_POINT(DeCryptFile),
+    CE_ENTRY_POINT(GetCryptKeysF),     CE_ENTRY_POINT(GetCryptKeysM),
+    CE_ENTRY_POINT(DeCryptMem),        CE_ENTRY_POINT(EnCryptMem),
+    CE_ENTRY_POINT(GetFileSenderID),   CE_ENTRY_POINT(GetMemSenderID),
+    CE_ENTRY_POINT(AddOpenKey),        CE_ENTRY_POINT(GetAlias),
+    CE_ENTRY_POINT(ExtractKey),        CE_ENTRY_POINT(DelOpenKey),
+};
+#undef CE_ENTRY_POINT
+
+constexpr bool TableFollowsTheContract() {
+  if (std::size(kEntryPoints) != kestrel::kEntryPointNames.size())
+    return false;
+  for (std::size_t i = 0; i < std::size(kEntryPoints); ++i)
+    if (kEntryPoints[i].Name != kestrel::kEntryPointNames[i])
+      return false;
+  return true;
+}
+static_assert(TableFollowsTheContract(), "every entry point once, in the contract's order");
+
 // Looks the entry points up in table order; true when every one was found.
-template <typename... Fields>
-bool ResolveEntryPoints(platform::ModuleHandle library, Fields &...fields) {
-  static_assert(sizeof...(Fields) == kestrel::kEntryPointNames.size(), "one field per entry point");
-  std::size_t index = 0;
+bool ResolveEntryPoints(platform::ModuleHandle library, TKestrelDLL &binding) {
   bool all = true;
-  ((fields = reinterpret_cast<Fields>(
-        platform::FindSymbol(library, kestrel::kEntryPointNames[index++].data())),
-    all = all && fields != nullptr),
-   ...);
+  for (const TEntryPointSlot &slot : kEntryPoints) {
+    slot.Store(binding, platform::FindSymbol(library, std::string(slot.Name).c_str()));
+    all = all && slot.Found(binding);
+  }
   return all;
 }
-
-// The asserting wrappers' check: the library and the entry point they call.
-template <typename EntryPoint> EntryPoint Required(EntryPoint entryPoint) {
-  CE_ASSERT(KestrelUnit().LibraryHandle != nullptr && entryPoint != nullptr);
-  return entryPoint;
-}
-
-int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
 
 } // namespace
 
 TKestrelUnit::~TKestrelUnit() {
   {
-    std::lock_guard<std::mutex> lock(KeyCacheLock);
+    TLockGuard lock(KeyCacheLock);
     KeyCache.clear();
     KeyCachePrimed = false;
   }
-  std::lock_guard<std::mutex> lock(LoadLock);
+  TLockGuard lock(LoadLock);
   if (LibraryHandle != nullptr) {
     platform::FreeLibraryHandle(LibraryHandle);
     LibraryHandle = nullptr;
   }
 }
 
-TKestrelDLL::TKestrelDLL() {
-  TKestrelUnit &unit = KestrelUnit();
+TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
   {
-    std::lock_guard<std::mutex> lock(unit.LoadLock);
+    TLockGuard lock(unit.LoadLock);
     if (unit.LibraryHandle == nullptr) {
-      platform::ModuleHandle library = LoadCryptoLibrary("kestrel.dll");
+      platform::ModuleHandle library = unit.Roots.LoadCryptoLibrary("kestrel.dll");
       if (library == nullptr)
         return;
       unit.LibraryHandle = library;
@@ -76,23 +120,17 @@ TKestrelDLL::TKestrelDLL() {
     }
   }
   FLoaded = true;
-  FAllEntryPoints = ResolveEntryPoints(
-      unit.LibraryHandle, FInitKey, FResetKeyEx, FGetDrvInfo, FFreeMemory, FSignInit, FSignDone,
-      FSignLogIn, FSignLogOut, FDelSign, FSignFile, Fcheck_file_sign, FSignMem, FSignMemEx,
-      Fcheck_mem_sign, FDel_Mem_Sign, FSignMemSeparate, FSignMemSeparateEx, FCheckMemSeparate,
-      FCryptoInit, FCryptoDone, FEnCryptFile, FDeCryptFile, FGetCryptKeysF, FGetCryptKeysM,
-      FDeCryptMem, FEnCryptMem, FGetFileSenderID, FGetMemSenderID, FAddOpenKey, FGetAlias,
-      FExtractKey, FDelOpenKey);
+  FAllEntryPoints = ResolveEntryPoints(unit.LibraryHandle, *this);
 }
 
 int32_t TKestrelDLL::InitCrypto(const std::string &secretPath, const std::string &publicDir) {
-  return Widen(Required(FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
+  return kestrel::Widen(Required(FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
 }
 
-int32_t TKestrelDLL::DoneCrypto() { return Widen(Required(FCryptoDone)()); }
+int32_t TKestrelDLL::DoneCrypto() { return kestrel::Widen(Required(FCryptoDone)()); }
 
 int32_t TKestrelDLL::InitSign(const std::string &secretPath, const std::string &publicDir) {
-  return Widen(Required(FSignInit)(secretPath.c_str(), publicDir.c_str()));
+  return kestrel::Widen(Required(FSignInit)(secretPath.c_str(), publicDir.c_str()));
 }
 
-int32_t TKestrelDLL::DoneSign() { return Widen(Required(FSignDone)()); }
+int32_t TKestrelDLL::DoneSign() { return kestrel::Widen(Required(FSignDone)()); }

@@ -6,8 +6,6 @@
 
 namespace {
 
-int32_t Widen(kestrel::Result result) { return static_cast<int32_t>(result); }
-
 // Signer key numbers shorter than this are refused before the library sees them.
 constexpr std::size_t kMinSignerLength = 6;
 
@@ -33,7 +31,7 @@ public:
   // The library's result of the check; a successful check hands the array over.
   int32_t Checked(kestrel::Result result) {
     FOwned = result == 0;
-    return Widen(result);
+    return kestrel::Widen(result);
   }
 
   // The outcome of the first signature: 0 with its signer's key number, -4
@@ -61,9 +59,8 @@ private:
 
 // The asserting wrappers' check: the library is loaded and every entry point
 // they call is there.
-template <typename... EntryPoints>
-void RequireEntryPoints(const char *wrapper, EntryPoints... entryPoints) {
-  if (KestrelUnit().LibraryHandle == nullptr || ((entryPoints == nullptr) || ...))
+void RequireEntryPoints(const char *wrapper, bool present) {
+  if (!present)
     throw EAssertionFailed(std::string("Kestrel entry points of ") + wrapper +
                            " are not available");
 }
@@ -73,20 +70,21 @@ void RequireEntryPoints(const char *wrapper, EntryPoints... entryPoints) {
 int32_t TKestrelDLL::SignMemory(const std::string &secretPath, const void *data, int32_t length,
                                 void *signature, int32_t *signatureLength,
                                 const std::string &keyNumber, int32_t waitTimeOut) {
-  if (KestrelUnit().LibraryHandle == nullptr || FSignMemSeparateEx == nullptr)
+  if (!EntryPointsPresent(FSignMemSeparateEx))
     return kNotInitialized;
   if (data == nullptr || length < 1 || signature == nullptr || signatureLength == nullptr)
     return kInvalidParameters;
   if (keyNumber.size() < kMinSignerLength)
     return kBadUID;
   return RunDeviceWaitLoop(secretPath, waitTimeOut, FTMRequestFunc, IsDeviceWaitCode, [&] {
-    return Widen(FSignMemSeparateEx(data, length, signatureLength, keyNumber.c_str(), signature));
+    return kestrel::Widen(
+        FSignMemSeparateEx(data, length, signatureLength, keyNumber.c_str(), signature));
   });
 }
 
 int32_t TKestrelDLL::VerifyMemory(const void *data, int32_t length, const void *signature,
                                   int32_t signatureLength, std::string &signer) {
-  if (KestrelUnit().LibraryHandle == nullptr || FCheckMemSeparate == nullptr)
+  if (!EntryPointsPresent(FCheckMemSeparate))
     return kNotInitialized;
   if (data == nullptr || length < 1 || signature == nullptr)
     return kInvalidParameters;
@@ -99,16 +97,17 @@ int32_t TKestrelDLL::VerifyMemory(const void *data, int32_t length, const void *
 }
 
 int32_t TKestrelDLL::AddSignature(void *block, int32_t *length, const std::string &keyNumber) {
-  RequireEntryPoints("AddSignature", FSignMemEx);
+  RequireEntryPoints("AddSignature", EntryPointsPresent(FSignMemEx));
   if (block == nullptr || length == nullptr || *length < 1)
     return kInvalidParameters;
   if (keyNumber.size() < kMinSignerLength)
     return kBadUID;
-  return Widen(FSignMemEx(block, length, keyNumber.c_str()));
+  return kestrel::Widen(FSignMemEx(block, length, keyNumber.c_str()));
 }
 
 int32_t TKestrelDLL::DeleteSignature(void *block, int32_t *length, std::string &signer) {
-  RequireEntryPoints("DeleteSignature", Fcheck_mem_sign, FDel_Mem_Sign, FFreeMemory);
+  RequireEntryPoints("DeleteSignature",
+                     EntryPointsPresent(Fcheck_mem_sign, FDel_Mem_Sign, FFreeMemory));
   if (block == nullptr || length == nullptr || *length < 1)
     return kInvalidParameters;
   TStatusArray status(FFreeMemory);
@@ -120,7 +119,7 @@ int32_t TKestrelDLL::DeleteSignature(void *block, int32_t *length, std::string &
   if (const int32_t result = status.FirstSignature(signer); result != 0)
     return result;
   int32_t remaining = *length;
-  const int32_t result = Widen(FDel_Mem_Sign(block, &remaining, 1));
+  const int32_t result = kestrel::Widen(FDel_Mem_Sign(block, &remaining, 1));
   *length = remaining;
   return result;
 }

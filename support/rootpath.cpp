@@ -38,14 +38,13 @@ bool LibraryFileExists(const std::string &path) {
 
 } // namespace
 
-void SetRootDirectory(const std::string &path) {
-  TRootPathUnit &unit = RootPathUnit();
+void TRootPathUnit::SetRootDirectory(const std::string &path) {
   std::string requested = WithTrailingBackslash(path);
-  if (!unit.RootPath.empty()) {
-    if (unit.RootPath == requested)
+  if (!RootPath.empty()) {
+    if (RootPath == requested)
       return;
     throw std::runtime_error("Could not set ZEVRoot to '" + path + "'. Already set to '" +
-                             unit.RootPath + "'.");
+                             RootPath + "'.");
   }
 
   std::vector<std::string> dirs = {requested + "EXE\\", requested + "SYSTEM\\",
@@ -56,12 +55,12 @@ void SetRootDirectory(const std::string &path) {
     searchPath = searchPath.empty() ? dir : dir + ";" + searchPath;
 
   // Everything that can fail is done: commit the root, then the environment.
-  unit.RootPath = std::move(requested);
-  unit.RootDirs = std::move(dirs);
+  RootPath = std::move(requested);
+  RootDirs = std::move(dirs);
   (void)platform::SetEnvironment("Path", searchPath); // a failed write is ignored
 }
 
-std::string FindLibraryFile(const std::string &fileName) {
+std::string TRootPathUnit::FindLibraryFile(const std::string &fileName) const {
   if (HasDirectoryPart(fileName))
     return fileName;
 
@@ -71,7 +70,7 @@ std::string FindLibraryFile(const std::string &fileName) {
     if (LibraryFileExists(beside))
       return beside;
   }
-  for (const std::string &dir : RootPathUnit().RootDirs) {
+  for (const std::string &dir : RootDirs) {
     std::string candidate = dir + fileName;
     if (LibraryFileExists(candidate))
       return candidate;
@@ -79,11 +78,11 @@ std::string FindLibraryFile(const std::string &fileName) {
   return fileName;
 }
 
-platform::ModuleHandle LoadLibraryFromRoot(const std::string &fileName) {
+platform::ModuleHandle TRootPathUnit::LoadLibraryFromRoot(const std::string &fileName) const {
   return platform::LoadLibraryFile(FindLibraryFile(fileName));
 }
 
-platform::ModuleHandle LoadCryptoLibrary(const std::string &fileName) {
+platform::ModuleHandle TRootPathUnit::LoadCryptoLibrary(const std::string &fileName) const {
   if (platform::ModuleHandle handle = LoadLibraryFromRoot(fileName))
     return handle;
 

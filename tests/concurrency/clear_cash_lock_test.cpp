@@ -3,6 +3,7 @@
 // the cache does not wait for a library operation in progress.
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ bool CacheEmptiedWithLockFree() {
   TKestrelUnit &unit = KestrelUnit();
   const auto giveUp = Clock::now() + std::chrono::seconds(30);
   while (Clock::now() < giveUp) {
-    std::unique_lock<std::mutex> lock(unit.KeyCacheLock, std::try_to_lock);
+    std::unique_lock lock(unit.KeyCacheLock, std::try_to_lock);
     if (lock.owns_lock() && unit.KeyCache.empty())
       return true;
     lock = {};
@@ -32,14 +33,14 @@ bool CacheEmptiedWithLockFree() {
 
 TEST(ClearCashLocks, TheCacheIsEmptiedWhileALibraryOperationHoldsEngineLock) {
   {
-    std::lock_guard<std::mutex> lock(KestrelUnit().KeyCacheLock);
+    std::lock_guard lock(KestrelUnit().KeyCacheLock);
     KestrelUnit().KeyCache.emplace_back("000100000001", TKeyCacheEntry{});
     KestrelUnit().KeyCache.emplace_back("0001000000", TKeyCacheEntry{});
   }
   TKestrel4Engine engine; // finds no library: its connection attempt fails quietly
   std::atomic<bool> finished{false};
 
-  std::unique_lock<std::recursive_mutex> engineLock(EngineLock());
+  std::unique_lock engineLock(EngineLock());
   std::thread clearing([&] {
     engine.ClearCash();
     finished = true;

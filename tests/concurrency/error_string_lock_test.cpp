@@ -2,6 +2,7 @@
 // are answered while another thread holds the lock; texts that need the
 // library wait for it.
 #include "engine/kestrel4_engine.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 

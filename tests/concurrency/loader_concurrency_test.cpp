@@ -4,6 +4,7 @@
 #include "kestrel/kestrel_dll.h"
 
 #include "tests/support/test_root.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -38,7 +39,7 @@ TEST(LoaderConcurrency, BindingsMadeAtOnceShareOneLoadAndOneProbe) {
 
   std::vector<std::unique_ptr<TKestrelDLL>> bindings(kThreads);
   RunTogether(
-      [&](int i) { bindings[static_cast<std::size_t>(i)] = std::make_unique<TKestrelDLL>(); });
+      [&](int i) { bindings[static_cast<std::size_t>(i)] = std::make_unique<TKestrelDLL>(KestrelUnit()); });
 
   for (const auto &binding : bindings) {
     EXPECT_TRUE(binding->FLoaded);

@@ -9,6 +9,7 @@
 #include "tests/stress/stress_support.h"
 
 #include "engine/kestrel4_engine.h"
+#include "tests/support/module_state.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -8,6 +8,7 @@
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 #include "tests/support/recording_double.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 

@@ -3,18 +3,19 @@
 // Usage: ce_search_probe [root]. Sets the root when one is given, builds a
 // binding and prints what it found on one line:
 //   loaded=<0|1> all=<0|1> generation=<4|5> file=<library file name>
+#include "engine/module_context.h"
 #include "kestrel/kestrel_dll.h"
-#include "support/rootpath.h"
 
 #include <cstdio>
 #include <exception>
 
 int main(int argc, char **argv) {
   try {
+    TModuleContext &module = TModuleContext::Current();
     if (argc > 1)
-      SetRootDirectory(argv[1]);
-    const TKestrelDLL binding;
-    const TKestrelUnit &unit = KestrelUnit();
+      module.RootPath.SetRootDirectory(argv[1]);
+    const TKestrelDLL binding(module.Kestrel);
+    const TKestrelUnit &unit = module.Kestrel;
     const std::string file =
         unit.LibraryHandle != nullptr ? platform::ModuleFileName(unit.LibraryHandle) : "";
     std::printf("loaded=%d all=%d generation=%d file=%s\n", binding.FLoaded ? 1 : 0,

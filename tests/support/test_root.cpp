@@ -2,7 +2,7 @@
 
 #include "platform/cp1251.h"
 #include "platform/platform.h"
-#include "support/rootpath.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 

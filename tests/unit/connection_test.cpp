@@ -5,6 +5,7 @@
 
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 

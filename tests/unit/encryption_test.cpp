@@ -7,6 +7,7 @@
 #include "kestrel/kestrel_dll.h"
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
+#include "tests/support/module_state.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -327,7 +328,7 @@ TEST_F(EncryptionTest, BindingRefusesMalformedRecipientArraysWithoutCallingTheLi
 TEST(EncryptionBinding, WithoutTheLibraryTheCallsAnswerNotInitialized) {
   cetest::TestRoot root;
   root.SetAsRoot();
-  TKestrelDLL binding; // finds no library
+  TKestrelDLL binding(KestrelUnit()); // finds no library
   ASSERT_FALSE(binding.FLoaded);
   char block[16] = "0123456789";
   int32_t length = 10;

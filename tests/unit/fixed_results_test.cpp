@@ -3,6 +3,7 @@
 #include "engine/kestrel4_engine.h"
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_dll.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,13 @@
 // An in-process stand-in for the library's key driver and public key
 // directory entry points. It records every call in order and answers with
 // the results a test sets, so a test sees exactly what the module asked of
-// the library. Every test runs in its own process, so the state starts fresh.
+// the library. The state starts fresh with every test.
 #pragma once
 
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_api.h"
 #include "kestrel/kestrel_dll.h"
+#include "tests/support/module_state.h"
 
 #include <cstring>
 #include <memory>
@@ -37,6 +38,8 @@ inline TState &State() {
   static TState state;
   return state;
 }
+
+inline const bool kFreshStatePerTest = cetest::ResetBeforeEachTest([] { State() = TState{}; });
 
 inline void Record(std::string name, std::vector<std::string> args = {}) {
   State().Calls.push_back({std::move(name), std::move(args)});
@@ -104,7 +107,7 @@ inline kestrel::Result KESTREL_STDCALL ExtractKey(const char *directory, const c
 // Made before the library handle is faked, so its constructor finds no
 // library (the tests carry no library search path) and resolves nothing.
 inline std::unique_ptr<TKestrelDLL> MakeBinding() {
-  auto binding = std::make_unique<TKestrelDLL>();
+  auto binding = std::make_unique<TKestrelDLL>(KestrelUnit());
   binding->FLoaded = true;
   binding->FAllEntryPoints = true;
   binding->FInitKey = &InitKey;

@@ -4,6 +4,7 @@
 #include "kestrel/kestrel_dll.h"
 #include "support/rgenutil.h"
 #include "tests/support/recording_double.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -115,6 +116,7 @@ void CE_STDCALL RecordRequest(int32_t state) {
 class KeyLoadingTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    g_driver = TFakeDriver{};
     Dll.FGetDrvInfo = FakeGetDrvInfo;
     Dll.FResetKeyEx = FakeResetKeyEx;
     Dll.FInitKey = FakeInitKey;
@@ -147,7 +149,7 @@ protected:
                          [&](const std::string &c) { return c.rfind(prefix, 0) == 0; });
   }
 
-  TKestrelDLL Dll;
+  TKestrelDLL Dll{KestrelUnit()};
 };
 
 using Calls = std::vector<std::string>;
@@ -389,7 +391,8 @@ TEST_F(KeyLoadingTest, ClearKeyCacheEmptiesTheCacheButKeysInTheDriverAreNotAdopt
 class KeyLoadingWithDoubleTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    Dll = std::make_unique<TKestrelDLL>();
+    g_driver = TFakeDriver{};
+    Dll = std::make_unique<TKestrelDLL>(KestrelUnit());
     ASSERT_TRUE(Dll->FAllEntryPoints);
     Dll->FTMRequestFunc = RecordRequest;
     Root.Double().ClearLog();
@@ -442,7 +445,7 @@ TEST_F(KeyLoadingWithDoubleTest, PlainPathGetsOneInitKeyAndBadNumberNoCall) {
 
 TEST(KeyLoadingWithDouble5, Generation5TableIsReadThroughTheConversion) {
   cetest::DoubleRoot root(cetest::Provider::Double5);
-  TKestrelDLL dll;
+  TKestrelDLL dll(KestrelUnit());
   ASSERT_TRUE(dll.FAllEntryPoints);
   ASSERT_EQ(KestrelUnit().LibraryGeneration, 5);
   kestrel::TDriverSlotInfo5 record{};

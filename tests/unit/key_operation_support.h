@@ -4,6 +4,7 @@
 
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,8 @@ inline TRequests &Requests() {
   static TRequests requests;
   return requests;
 }
+inline const bool kFreshRequestsPerTest =
+    cetest::ResetBeforeEachTest([] { Requests() = TRequests{}; });
 inline void CE_STDCALL RecordRequest(int32_t state) {
   Requests().States.push_back(state);
   Requests().Times.push_back(std::chrono::steady_clock::now());

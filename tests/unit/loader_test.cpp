@@ -1,11 +1,12 @@
 // Loading the library once per process, the generation from its file
-// version, and the entry points of a binding. Every TEST runs in a process of
-// its own, so the library starts unloaded in each.
+// version, and the entry points of a binding. Every TEST starts from a fresh
+// module context, so the library starts unloaded in each.
 #include "kestrel/kestrel_dll.h"
 
 #include "support/exception_text.h"
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +34,7 @@ void ExpectGeneration(int32_t generation, int32_t keySize) {
 
 TEST_F(LoaderTest, AVersion4LibraryIsGeneration4With240ByteKeys) {
   UseProvider(Provider::Minimal4);
-  const TKestrelDLL binding;
+  const TKestrelDLL binding(KestrelUnit());
   EXPECT_TRUE(binding.FLoaded);
   EXPECT_TRUE(binding.FAllEntryPoints);
   ExpectGeneration(4, 240);
@@ -41,14 +42,14 @@ TEST_F(LoaderTest, AVersion4LibraryIsGeneration4With240ByteKeys) {
 
 TEST_F(LoaderTest, AVersion5LibraryIsGeneration5With304ByteKeys) {
   UseProvider(Provider::Minimal5);
-  const TKestrelDLL binding;
+  const TKestrelDLL binding(KestrelUnit());
   EXPECT_TRUE(binding.FAllEntryPoints);
   ExpectGeneration(5, 304);
 }
 
 TEST_F(LoaderTest, AVersionAbove5IsGeneration5Too) {
   UseProvider(Provider::Double5); // file version 5.1
-  const TKestrelDLL binding;
+  const TKestrelDLL binding(KestrelUnit());
   ExpectGeneration(5, 304);
 }
 
@@ -56,7 +57,7 @@ TEST_F(LoaderTest, TheProjectsGeneration4ProviderIsTold) {
   if (!cetest::ProviderAvailable(Provider::Kestrel4))
     GTEST_SKIP() << "the project's provider is not built";
   UseProvider(Provider::Kestrel4);
-  const TKestrelDLL binding;
+  const TKestrelDLL binding(KestrelUnit());
   EXPECT_TRUE(binding.FAllEntryPoints);
   ExpectGeneration(4, 240);
 }
@@ -65,15 +66,16 @@ TEST_F(LoaderTest, TheProjectsGeneration5ProviderIsTold) {
   if (!cetest::ProviderAvailable(Provider::Kestrel5))
     GTEST_SKIP() << "the project's provider is not built";
   UseProvider(Provider::Kestrel5);
-  const TKestrelDLL binding;
+  const TKestrelDLL binding(KestrelUnit());
   EXPECT_TRUE(binding.FAllEntryPoints);
   ExpectGeneration(5, 304);
 }
 
 TEST_F(LoaderTest, AMissingLibraryLeavesNothingBehindAndIsRetriedLater) {
+  CE_SKIP_IF_PROVIDER_PINNED();
   root.SetAsRoot();
   {
-    const TKestrelDLL binding;
+    const TKestrelDLL binding(KestrelUnit());
     EXPECT_FALSE(binding.FLoaded);
     EXPECT_FALSE(binding.FAllEntryPoints);
     EXPECT_EQ(binding.FInitKey, nullptr);
@@ -83,7 +85,7 @@ TEST_F(LoaderTest, AMissingLibraryLeavesNothingBehindAndIsRetriedLater) {
     ExpectGeneration(4, 240);
   }
   root.Install(Provider::Minimal5);
-  const TKestrelDLL binding;
+  const TKestrelDLL binding(KestrelUnit());
   EXPECT_TRUE(binding.FLoaded);
   EXPECT_TRUE(binding.FAllEntryPoints);
   EXPECT_NE(KestrelUnit().LibraryHandle, nullptr);
@@ -92,7 +94,7 @@ TEST_F(LoaderTest, AMissingLibraryLeavesNothingBehindAndIsRetriedLater) {
 
 TEST_F(LoaderTest, AMissingEntryPointLeavesTheBindingIncomplete) {
   UseProvider(Provider::WithoutGetAlias);
-  const TKestrelDLL binding;
+  const TKestrelDLL binding(KestrelUnit());
   EXPECT_TRUE(binding.FLoaded);
   EXPECT_FALSE(binding.FAllEntryPoints);
   EXPECT_EQ(binding.FGetAlias, nullptr);
@@ -105,7 +107,7 @@ TEST_F(LoaderTest, ASecondBindingNeitherReloadsNorProbesAgain) {
   UseProvider(Provider::Minimal5);
   platform::ModuleHandle first = nullptr;
   {
-    const TKestrelDLL binding;
+    const TKestrelDLL binding(KestrelUnit());
     first = KestrelUnit().LibraryHandle;
     ExpectGeneration(5, 304);
   }
@@ -113,7 +115,7 @@ TEST_F(LoaderTest, ASecondBindingNeitherReloadsNorProbesAgain) {
   KestrelUnit().LibraryGeneration = 4;
   KestrelUnit().PublicKeyFileSize = 240;
 
-  const TKestrelDLL second;
+  const TKestrelDLL second(KestrelUnit());
   EXPECT_TRUE(second.FLoaded);
   EXPECT_TRUE(second.FAllEntryPoints);
   EXPECT_EQ(KestrelUnit().LibraryHandle, first);
@@ -121,15 +123,16 @@ TEST_F(LoaderTest, ASecondBindingNeitherReloadsNorProbesAgain) {
 }
 
 TEST_F(LoaderTest, DestroyingEveryBindingLeavesTheLibraryLoaded) {
+  CE_SKIP_IF_PROVIDER_PINNED();
   UseProvider(Provider::Minimal4);
-  { const TKestrelDLL binding; }
+  { const TKestrelDLL binding(KestrelUnit()); }
   EXPECT_NE(KestrelUnit().LibraryHandle, nullptr);
   EXPECT_EQ(platform::LoadedModule("kestrel.dll"), KestrelUnit().LibraryHandle);
 }
 
 TEST_F(LoaderTest, EveryEntryPointIsBoundToItsOwnName) {
   UseProvider(Provider::Double);
-  const TKestrelDLL b;
+  const TKestrelDLL b(KestrelUnit());
   cetest::RecordingDouble recorder(KestrelUnit().LibraryHandle);
   ASSERT_TRUE(b.FAllEntryPoints);
   recorder.Reset();
@@ -175,7 +178,7 @@ TEST_F(LoaderTest, EveryEntryPointIsBoundToItsOwnName) {
 
 TEST_F(LoaderTest, ContextWrappersPassThePathsAndWidenTheResultWithoutSign) {
   UseProvider(Provider::Double);
-  TKestrelDLL binding;
+  TKestrelDLL binding(KestrelUnit());
   cetest::RecordingDouble recorder(KestrelUnit().LibraryHandle);
   recorder.PushResult("CryptoInit", 0xFFFF);
   recorder.PushResult("SignDone", 0x8001);
@@ -190,15 +193,16 @@ TEST_F(LoaderTest, ContextWrappersPassThePathsAndWidenTheResultWithoutSign) {
 }
 
 TEST_F(LoaderTest, ContextWrappersAssertWhenTheLibraryOrTheEntryPointIsMissing) {
+  CE_SKIP_IF_PROVIDER_PINNED();
   root.SetAsRoot();
-  TKestrelDLL unloaded;
+  TKestrelDLL unloaded(KestrelUnit());
   EXPECT_THROW(unloaded.InitCrypto("a", "b"), EAssertionFailed);
   EXPECT_THROW(unloaded.DoneCrypto(), EAssertionFailed);
   EXPECT_THROW(unloaded.InitSign("a", "b"), EAssertionFailed);
   EXPECT_THROW(unloaded.DoneSign(), EAssertionFailed);
 
   root.Install(Provider::Double);
-  TKestrelDLL binding;
+  TKestrelDLL binding(KestrelUnit());
   cetest::RecordingDouble recorder(KestrelUnit().LibraryHandle);
   binding.FSignInit = nullptr;
   EXPECT_THROW(binding.InitSign("a", "b"), EAssertionFailed);
@@ -206,10 +210,11 @@ TEST_F(LoaderTest, ContextWrappersAssertWhenTheLibraryOrTheEntryPointIsMissing) 
 }
 
 TEST(KestrelUnitTest, UnloadingTheUnitEmptiesTheCacheAndFreesTheLibrary) {
+  CE_SKIP_IF_PROVIDER_PINNED();
   TestRoot root;
   const std::string path = root.Install(Provider::Minimal4);
   {
-    TKestrelUnit unit;
+    TKestrelUnit unit(RootPathUnit());
     unit.LibraryHandle = platform::LoadLibraryFile(path);
     ASSERT_NE(unit.LibraryHandle, nullptr);
     unit.KeyCache.push_back({"0001000001", TKeyCacheEntry{}});

@@ -3,6 +3,7 @@
 
 #include "platform/cp1251.h"
 #include "tests/support/test_root.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,7 @@ TEST(FileVersion, IsAbsentForFilesWithoutOne) {
 }
 
 TEST(Libraries, ALibraryUnderAWindows1251PathLoadsAndTellsItsFileAndVersion) {
+  CE_SKIP_IF_PROVIDER_PINNED();
   TempDirectory dir;
   const std::string path =
       dir.CopyFile(cetest::ProviderArtifact(Provider::Minimal5),

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_root.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 

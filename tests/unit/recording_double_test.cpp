@@ -3,6 +3,7 @@
 #include "kestrel/kestrel_dll.h"
 
 #include "tests/support/recording_double.h"
+#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,7 @@ namespace {
 
 struct RecordingDoubleTest : testing::Test {
   cetest::DoubleRoot root;
-  std::unique_ptr<TKestrelDLL> binding = std::make_unique<TKestrelDLL>();
+  std::unique_ptr<TKestrelDLL> binding = std::make_unique<TKestrelDLL>(KestrelUnit());
   cetest::RecordingDouble &recorder = root.Double();
 };
 
