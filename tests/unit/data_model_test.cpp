@@ -120,7 +120,7 @@ TEST_P(DataModelRecords, SlotTableAndStatusRecordsOfTheProvider) {
   const std::string encodeUid = "0007000001", signUid = "000700000101";
   std::filesystem::create_directories(root.Native() / "public");
 
-  TKestrelDLL binding;
+  TKestrelDLL binding(KestrelUnit());
   ASSERT_TRUE(binding.FAllEntryPoints);
   ASSERT_EQ(KestrelUnit().LibraryGeneration, g5 ? 5 : 4);
   ASSERT_EQ(binding.LoadKey(signUid, true, root.PathOf("keys"), 0, 0, false, 0), 0);
