@@ -121,7 +121,13 @@ std::string Session::ErrorText(int32_t code) const {
 }
 
 std::string Session::Advice(int32_t code) const {
-  const auto quoted = [this](const char *name) { return "\"" + ParamValue(name) + "\""; };
+  // Built by appending: "\"" + value + "\"" sets off GCC 12's -Wrestrict at -O3.
+  const auto quoted = [this](const char *name) {
+    std::string text = "\"";
+    text += ParamValue(name);
+    text += '"';
+    return text;
+  };
   switch (code) {
   case -9:
   case 122:
