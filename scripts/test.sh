@@ -53,6 +53,11 @@ for preset in linux asan tsan fuzz mingw-x64 mingw-i686; do
     status=1
     # Only the failed tests, as ctest lists them at the end.
     sed -n '/The following tests FAILED/,$p' "$log"
+    # And why, as far as the log says it in a few lines: the first failed
+    # checks, sanitizer reports and time-outs.
+    echo "-- first failures in $log:"
+    grep -E -A8 ': Failure$|ERROR: [A-Za-z]+Sanitizer|runtime error:|\*\*\*Timeout|\*\*\*Exception' "$log" |
+      head -n 150 || true
   fi
   results+=("$(printf '%-11s %5d passed %4d failed   test log: %s' "$preset" "$((total - bad))" "$bad" "$log")")
 done
