@@ -59,6 +59,13 @@ for preset in linux asan tsan fuzz mingw-x64 mingw-i686; do
     grep -E -A8 ': Failure$|ERROR: [A-Za-z]+Sanitizer|runtime error:|\*\*\*Timeout|\*\*\*Exception' "$log" |
       head -n 150 || true
   fi
+  # Tests that failed once and passed when run again (the presets that
+  # allow a second run) are listed too, with the reason of the first failure.
+  if [ "$bad" -eq 0 ] && grep -q -E '^ *[0-9]*/?[0-9]* *Test +#[0-9]+: .*\*\*\*' "$log"; then
+    echo "-- passed only when run again:"
+    grep -E '^ *[0-9]*/?[0-9]* *Test +#[0-9]+: .*\*\*\*' "$log" | head -n 20
+    grep -E -A8 ': Failure$|ERROR: [A-Za-z]+Sanitizer|runtime error:' "$log" | head -n 80 || true
+  fi
   results+=("$(printf '%-11s %5d passed %4d failed   test log: %s' "$preset" "$((total - bad))" "$bad" "$log")")
 done
 

@@ -4,6 +4,7 @@
 #include <gcrypt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 namespace kestrel_provider::crypto {
@@ -148,14 +149,16 @@ void Initialise() {
 // --- hashing ---
 
 namespace {
-thread_local std::uint64_t tHashedBytes = 0;
+// Process-wide, not thread-local: the provider is loaded at run time and
+// keeps no thread-local storage (see platform::CurrentThreadId).
+std::atomic<std::uint64_t> gHashedBytes{0};
 } // namespace
 
-std::uint64_t HashedBytes() { return tHashedBytes; }
+std::uint64_t HashedBytes() { return gHashedBytes.load(std::memory_order_relaxed); }
 
 Digest256 Streebog256(ByteView data) {
   Initialise();
-  tHashedBytes += data.size();
+  gHashedBytes.fetch_add(data.size(), std::memory_order_relaxed);
   Digest256 d{};
   gcry_md_hash_buffer(GCRY_MD_STRIBOG256, d.data(), data.data(), data.size());
   return d;
@@ -178,7 +181,7 @@ Streebog256Hasher::Streebog256Hasher() : handle_(nullptr) {
 Streebog256Hasher::~Streebog256Hasher() { gcry_md_close(static_cast<gcry_md_hd_t>(handle_)); }
 
 void Streebog256Hasher::Update(ByteView data) {
-  tHashedBytes += data.size();
+  gHashedBytes.fetch_add(data.size(), std::memory_order_relaxed);
   gcry_md_write(static_cast<gcry_md_hd_t>(handle_), data.data(), data.size());
 }
 
@@ -196,7 +199,7 @@ Digest256 Streebog256Hasher::DigestWith(ByteView tail) const {
   gcry_md_hd_t copy = nullptr;
   Check(gcry_md_copy(&copy, static_cast<gcry_md_hd_t>(handle_)), "hash copy");
   std::unique_ptr<gcry_md_handle, void (*)(gcry_md_hd_t)> owner(copy, gcry_md_close);
-  tHashedBytes += tail.size();
+  gHashedBytes.fetch_add(tail.size(), std::memory_order_relaxed);
   gcry_md_write(copy, tail.data(), tail.size());
   const unsigned char *p = gcry_md_read(copy, GCRY_MD_STRIBOG256);
   if (p == nullptr)
