@@ -26,8 +26,9 @@ TEST(ModuleIdentity, FileVersionIsTheProjectVersion) {
 }
 
 #if !defined(_WIN32)
-// The SONAME recorded in the loaded module's dynamic section.
-std::string SonameOf(const char *path) {
+// A text entry (DT_SONAME, DT_RUNPATH) of a loaded library's dynamic
+// section, or what kept it from being read.
+std::string DynamicTextOf(const char *path, ElfW(Sxword) tag) {
   struct Closer {
     void operator()(void *handle) const { ::dlclose(handle); }
   };
@@ -38,17 +39,43 @@ std::string SonameOf(const char *path) {
   if (::dlinfo(handle.get(), RTLD_DI_LINKMAP, &map) != 0 || map == nullptr)
     return "(no link map)";
   const char *strings = nullptr;
-  ElfW(Xword) soname = 0;
-  bool hasSoname = false;
+  ElfW(Xword) offset = 0;
+  bool found = false;
   for (const ElfW(Dyn) *d = map->l_ld; d->d_tag != DT_NULL; ++d) {
     if (d->d_tag == DT_STRTAB)
       strings = reinterpret_cast<const char *>(d->d_un.d_ptr);
-    else if (d->d_tag == DT_SONAME) {
-      soname = d->d_un.d_val;
-      hasSoname = true;
+    else if (d->d_tag == tag) {
+      offset = d->d_un.d_val;
+      found = true;
     }
   }
-  return strings != nullptr && hasSoname ? std::string(strings + soname) : "(no SONAME)";
+  return strings != nullptr && found ? std::string(strings + offset) : "(none)";
+}
+
+std::string SonameOf(const char *path) { return DynamicTextOf(path, DT_SONAME); }
+
+// The libraries a host loads look for their dependencies beside themselves
+// only: every RUNPATH entry starts at $ORIGIN or the root. An empty or
+// relative entry would be searched from the host's current directory, where
+// anybody may have put a library of the same name.
+TEST(ModuleIdentity, LibrariesSearchNoFolderRelativeToTheCurrentOne) {
+  for (const char *library : {CE_MODULE_FILE, CE_PROVIDER_FILE}) {
+    SCOPED_TRACE(library);
+    const std::string runpath = DynamicTextOf(library, DT_RUNPATH);
+    ASSERT_FALSE(runpath.starts_with("(not loadable")) << runpath;
+    if (runpath == "(none)")
+      continue;
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t end = runpath.find(':', start);
+      const std::string entry = runpath.substr(start, end - start);
+      EXPECT_TRUE(entry.starts_with("$ORIGIN") || entry.starts_with("/"))
+          << "entry \"" << entry << "\" of " << runpath;
+      if (end == std::string::npos)
+        break;
+      start = end + 1;
+    }
+  }
 }
 
 TEST(ModuleIdentity, SonameIsTheNameHostsLoadAndLinksReachTheVersionedFile) {
