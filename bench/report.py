@@ -203,6 +203,21 @@ def main():
             out.append(f"| {p['peer']} | {p['operation']} | {fmt_time(wall)} | {fmt_time(cpu)} | "
                        f"{vs_cli} | {vs_lib} |")
 
+    startup_path = os.path.join(results, "startup.json")
+    if os.path.exists(startup_path):
+        startup = load(startup_path)
+        out.append("\n### Start-up: one document a command\n")
+        out.append("Each command signs one 1 KiB document; the two tools in turns, median CPU "
+                   "time (user + system) per command from the kernel's accounting of each "
+                   "child. The ratio is ours / the peer's: at most 1 is the target.\n")
+        out.append("| command | CPU per command | wall per command | commands |")
+        out.append("|---|---|---|---|")
+        for name in (startup["a"], startup["b"]):
+            r = startup["results"][name]
+            out.append(f"| {name} | {fmt_time(r['median_cpu_ns'] / 1000)} | "
+                       f"{fmt_time(r['median_wall_ns'] / 1000)} | {r['commands']} |")
+        out.append(f"\n{startup['a']} / {startup['b']}: **{startup['ratio_cpu']:.2f}**")
+
     batch_path = os.path.join(results, "batch.json")
     if os.path.exists(batch_path):
         batch = load(batch_path)

@@ -12,17 +12,29 @@ using namespace kestrel_provider;
 
 namespace {
 
+// The code of the loading parse (private key only); the full parse takes
+// no file the loading parse refuses, and both read the same key.
 Code ParseAndCompare(const std::uint8_t *data, std::size_t size) {
-  SecretKeyFile file;
+  SecretKeyFile file, loaded;
   const Code c = ParseSecretKeyFile(data, size, file);
+  const Code l = ParseSecretKeyFile(data, size, loaded, SecretKeyCheck::PrivateKey);
   FUZZ_CHECK(c == code::kOk || c == code::kKeyNotFound);
+  FUZZ_CHECK(l == code::kOk || l == code::kKeyNotFound);
   if (c == code::kOk) {
+    FUZZ_CHECK(l == code::kOk);
     FUZZ_CHECK(size == kSecretKeyFileSize);
     FUZZ_CHECK(IsValidId(file.id, file.kind));
     const Bytes rebuilt = BuildSecretKeyFile(file);
     FUZZ_CHECK(std::equal(rebuilt.begin(), rebuilt.end(), data, data + size));
   }
-  return c;
+  if (l == code::kOk) {
+    FUZZ_CHECK(IsValidId(loaded.id, loaded.kind));
+    FUZZ_CHECK(std::all_of(loaded.publicKey.begin(), loaded.publicKey.end(),
+                           [](std::uint8_t b) { return b == 0; }));
+    if (c == code::kOk)
+      FUZZ_CHECK(loaded.id == file.id && loaded.privateKey == file.privateKey);
+  }
+  return l;
 }
 
 // A key folder whose signature key is the stranger's; the encryption key is
@@ -55,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::size_t before = KeyDriver::Instance().Slots().size();
   const Code loaded = KeyDriver::Instance().Load(folder);
   if (loaded == code::kOk) {
-    // Only the stranger's own encryption key completes the pair.
+    // Only a key file of the stranger's identifier completes the pair.
     FUZZ_CHECK(parsed == code::kOk);
     const auto slots = KeyDriver::Instance().Slots();
     FUZZ_CHECK(slots.size() == before + 1);

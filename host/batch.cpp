@@ -159,10 +159,10 @@ int RunBatch(const std::string &command, const BatchPlan &plan, const WithSessio
   std::fflush(stderr);
   const bool spread = jobs > 1 && RunWorkers(
                                       plan.files, jobs,
-                                      [&](unsigned worker, const ReportFile &report) {
+                                      [&](const TakeFile &take, const ReportFile &report) {
                                         withSession([&](Session &session) {
-                                          for (std::size_t i = worker; i < count; i += jobs)
-                                            report(i, RunOne(plan, session, i));
+                                          while (const auto i = take())
+                                            report(*i, RunOne(plan, session, *i));
                                           return kExitOk;
                                         });
                                       },

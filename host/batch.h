@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,15 +49,17 @@ struct FileResult {
   std::string message; // the line for standard output, or the failure
 };
 
-// Runs the files over `jobs` worker processes, each running `body` (which
-// opens one engine and does every file it is given, reporting each through
-// its callback) on the files whose index is its number modulo jobs; calls
-// `merge` in the parent as results arrive, and for every file a worker left
-// unreported (it crashed, was killed or could not start) with a failure that
-// says why. Returns false where worker processes are not available (the
-// caller then runs the batch in its own process).
+// Runs the files over `jobs` worker processes, each running `body`, which
+// opens one engine and then takes file after file from a queue the workers
+// share (so a slow file, or a worker that gets less processor time, holds
+// back no other file) and reports each through its callback. Calls `merge`
+// in the parent as results arrive, and for every file left unreported (its
+// worker crashed or was killed, or no worker could start) with a failure
+// that says why. Returns false where worker processes are not available
+// (the caller then runs the batch in its own process).
 using ReportFile = std::function<void(std::size_t index, const FileResult &)>;
-using WorkerBody = std::function<void(unsigned worker, const ReportFile &report)>;
+using TakeFile = std::function<std::optional<std::size_t>()>;
+using WorkerBody = std::function<void(const TakeFile &take, const ReportFile &report)>;
 bool RunWorkers(const std::vector<std::string> &files, unsigned jobs, const WorkerBody &body,
                 const ReportFile &merge);
 

@@ -131,15 +131,36 @@ int Params(Session *s, const std::vector<std::string> &args) {
   return kExitOk;
 }
 
-// A key for comparing paths: two names of one file (./a and a, a link and
-// its target) give the same key, also for a file not written yet.
-std::string PathKey(const std::string &name) {
-  std::error_code error;
-  std::filesystem::path path = std::filesystem::weakly_canonical(name, error);
-  if (error)
-    path = std::filesystem::absolute(name, error).lexically_normal();
-  return path.string();
-}
+// Keys for comparing paths: two names of one file (./a and a, a link and
+// its target) give the same key, also for a file not written yet. A batch
+// names thousands of files in a few folders: each folder is resolved once,
+// and a name that is itself a symbolic link is resolved whole.
+class PathKeys {
+public:
+  std::string Of(const std::string &name) {
+    const std::filesystem::path path(name);
+    const std::filesystem::path file = path.filename();
+    std::error_code error;
+    if (file.empty() || file == "." || file == ".." ||
+        std::filesystem::is_symlink(std::filesystem::symlink_status(path, error)))
+      return Resolved(name);
+    const std::string folder = path.parent_path().string();
+    auto [it, added] = folders_.try_emplace(folder);
+    if (added)
+      it->second = std::filesystem::path(Resolved(folder.empty() ? "." : folder));
+    return (it->second / file).string();
+  }
+
+private:
+  static std::string Resolved(const std::string &name) {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::weakly_canonical(name, error);
+    if (error)
+      path = std::filesystem::absolute(name, error).lexically_normal();
+    return path.string();
+  }
+  std::map<std::string, std::filesystem::path> folders_;
+};
 
 // The files of a batch and what each reads and writes; refuses (exit 2) a
 // batch that names one file twice, or where one file's output is another
@@ -152,15 +173,17 @@ void CheckDistinct(const std::vector<std::string> &files,
     std::size_t item;
     bool written;
   };
+  PathKeys keys;
   std::map<std::string, Use> uses;
-  const auto add = [&](const std::string &name, std::size_t item, bool written, bool primary) {
-    const auto [it, added] = uses.emplace(PathKey(name), Use{item, written});
+  const auto add = [&](const std::string &key, const std::string &name, std::size_t item,
+                       bool written, bool primary) {
+    const auto [it, added] = uses.emplace(key, Use{item, written});
     if (added || it->second.item == item) {
       it->second.written = it->second.written || written;
       return;
     }
     const std::string &other = files[it->second.item];
-    if (primary && PathKey(other) == it->first)
+    if (primary && keys.Of(other) == it->first)
       throw Failure(kExitUsage,
                     ShownName(files[item]) +
                         (other == files[item] ? " is" : " and " + ShownName(other) + " are") +
@@ -171,11 +194,13 @@ void CheckDistinct(const std::vector<std::string> &files,
                                     ": do them in separate commands");
   };
   for (std::size_t i = 0; i < files.size(); ++i) {
-    add(files[i], i, !writes[i].empty() && PathKey(writes[i]) == PathKey(files[i]), true);
+    const std::string file = keys.Of(files[i]);
+    const std::string write = writes[i].empty() ? std::string() : keys.Of(writes[i]);
+    add(file, files[i], i, write == file, true);
     for (const std::string &r : reads[i])
-      add(r, i, false, false);
-    if (!writes[i].empty())
-      add(writes[i], i, true, false);
+      add(keys.Of(r), r, i, false, false);
+    if (!write.empty())
+      add(write, writes[i], i, true, false);
   }
 }
 

@@ -1,8 +1,9 @@
 // Worker processes of a batch: the one place of cehost that starts
 // processes. On POSIX each worker is a fork of cehost made before the module
 // is loaded, so every worker loads the module and the user's keys itself,
-// once; it sends one record per file through a pipe of its own. Windows runs
-// a batch in one process.
+// once; it takes files from a queue in memory shared by all workers and
+// sends one record per file through a pipe of its own. Windows runs a batch
+// in one process.
 #include "host/batch.h"
 
 #if defined(_WIN32)
@@ -22,9 +23,13 @@ bool RunWorkers(const std::vector<std::string> &, unsigned, const WorkerBody &,
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <set>
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,11 +85,54 @@ private:
   std::chrono::steady_clock::time_point last_;
 };
 
+// The queue of a batch's files, in memory the workers share with the
+// parent: the index of the next file to take, and for each file the worker
+// (its number plus one) that took it, so that the parent knows which files
+// a worker that died had taken, and accepts records only for those.
+class FileQueue {
+public:
+  explicit FileQueue(std::size_t files)
+      : files_(files), size_(sizeof(std::uint64_t) + files * sizeof(std::uint32_t)) {
+    memory_ = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory_ == MAP_FAILED)
+      throw Failure(kExitFailed,
+                    std::string("cannot start worker processes: ") + std::strerror(errno));
+  }
+  ~FileQueue() { ::munmap(memory_, size_); }
+  FileQueue(const FileQueue &) = delete;
+  FileQueue &operator=(const FileQueue &) = delete;
+
+  // The next file for worker `number`, which now owns it; none when all
+  // are taken.
+  std::optional<std::size_t> Take(unsigned number) {
+    const std::uint64_t index = std::atomic_ref<std::uint64_t>(*Next()).fetch_add(1);
+    if (index >= files_)
+      return std::nullopt;
+    std::atomic_ref<std::uint32_t>(Owners()[index]).store(number + 1);
+    return static_cast<std::size_t>(index);
+  }
+  // The number plus one of the worker that took the file; 0 while none has.
+  std::uint32_t Owner(std::size_t index) const {
+    return std::atomic_ref<std::uint32_t>(Owners()[index]).load();
+  }
+
+private:
+  static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free &&
+                    std::atomic_ref<std::uint32_t>::is_always_lock_free,
+                "the queue's counters are shared between processes");
+  std::uint64_t *Next() const { return static_cast<std::uint64_t *>(memory_); }
+  std::uint32_t *Owners() const {
+    return reinterpret_cast<std::uint32_t *>(static_cast<std::uint64_t *>(memory_) + 1);
+  }
+  std::size_t files_;
+  std::size_t size_;
+  void *memory_ = nullptr; // zero-filled by the system
+};
+
 struct Worker {
   pid_t pid = -1;
   int fd = -1;
   std::string buffer;
-  std::set<std::size_t> reported;
   std::string failure; // why it could not start, from its own record
   int failureCode = kExitFailed;
 };
@@ -101,7 +149,12 @@ std::string EndOf(int status) {
 
 bool RunWorkers(const std::vector<std::string> &files, unsigned jobs, const WorkerBody &body,
                 const ReportFile &merge) {
+  FileQueue queue(files.size());
+  std::vector<bool> reported(files.size());
   std::vector<Worker> workers(jobs);
+  const auto numberOf = [&](const Worker &w) {
+    return static_cast<std::uint32_t>(&w - workers.data());
+  };
   for (unsigned w = 0; w < jobs; ++w) {
     int ends[2];
     if (::pipe(ends) != 0)
@@ -122,7 +175,8 @@ bool RunWorkers(const std::vector<std::string> &files, unsigned jobs, const Work
       {
         Sender sender(ends[1]);
         try {
-          body(w, [&](std::size_t index, const FileResult &r) { sender.Send(index, r); });
+          body([&] { return queue.Take(w); },
+               [&](std::size_t index, const FileResult &r) { sender.Send(index, r); });
         } catch (const Failure &f) {
           sender.Send(kWorkerFailed, {f.exitCode, f.what()});
         } catch (const std::exception &e) {
@@ -174,9 +228,9 @@ bool RunWorkers(const std::vector<std::string> &files, unsigned jobs, const Work
           if (h.index == kWorkerFailed) {
             w.failure = r.message;
             w.failureCode = r.code;
-          } else if (h.index < files.size() &&
-                     h.index % jobs == static_cast<std::size_t>(&w - workers.data())) {
-            w.reported.insert(h.index);
+          } else if (h.index < files.size() && !reported[h.index] &&
+                     queue.Owner(h.index) == numberOf(w) + 1) {
+            reported[h.index] = true;
             merge(h.index, r);
           }
         }
@@ -188,20 +242,37 @@ bool RunWorkers(const std::vector<std::string> &files, unsigned jobs, const Work
       int status = 0;
       while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
       }
-      const std::size_t number = static_cast<std::size_t>(&w - workers.data());
+      // The files it had taken and not reported: it crashed or was killed
+      // while doing them.
       const int code = w.failure.empty() ? kExitFailed : w.failureCode;
       const std::string why = w.failure.empty() ? EndOf(status) : w.failure;
-      // A worker that could not start says why with its first file; its
-      // other files (printed later: files come out in order) refer to that.
-      bool told = false;
-      for (std::size_t i = number; i < files.size(); i += jobs)
-        if (w.reported.count(i) == 0) {
-          const bool repeat = told && !w.failure.empty();
-          merge(i, {code, ShownName(files[i]) + ": not done: " +
-                              (repeat ? "its worker process could not start (see above)" : why)});
-          told = true;
+      for (std::size_t i = 0; i < files.size(); ++i)
+        if (!reported[i] && queue.Owner(i) == numberOf(w) + 1) {
+          reported[i] = true;
+          merge(i, {code, ShownName(files[i]) + ": not done: " + why});
         }
     }
+  }
+  // Files no worker took: every worker ended first, most likely because none
+  // could start. Each worker that could not start says why with one of them;
+  // the others refer to that.
+  std::vector<const Worker *> failed;
+  for (const Worker &w : workers)
+    if (!w.failure.empty())
+      failed.push_back(&w);
+  std::size_t told = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (reported[i])
+      continue;
+    std::string why = "no worker process was left to do it";
+    int code = kExitFailed;
+    if (!failed.empty()) {
+      const Worker &w = *failed[std::min(told, failed.size() - 1)];
+      why = told < failed.size() ? w.failure : "its worker process could not start (see above)";
+      code = w.failureCode;
+    }
+    merge(i, {code, ShownName(files[i]) + ": not done: " + why});
+    ++told;
   }
   return true;
 }

@@ -405,72 +405,90 @@ std::string ExecutableDirectory() {
 std::optional<FileVersion> FileVersionOf(std::string_view windowsPath) {
   // The version lives in an ELF note owned by "FileVersion", type 1, whose
   // descriptor holds four 16-bit numbers: major, minor, release, build.
+  // Only the ELF header, the section table and the note sections are read:
+  // the whole library (megabytes with its debugging information) would cost
+  // a program that loads it more than everything else it does at start.
   // Only a regular file is read (reading a directory fails with an exception).
   const std::string native = NativePath(windowsPath);
   struct stat st {};
   if (::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     return std::nullopt;
-  std::vector<unsigned char> file(static_cast<std::size_t>(st.st_size));
-  try {
-    std::ifstream in(native, std::ios::binary);
-    if (!in ||
-        !in.read(reinterpret_cast<char *>(file.data()), static_cast<std::streamsize>(file.size())))
-      return std::nullopt;
-  } catch (const std::exception &) {
+  const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+  std::ifstream in(native, std::ios::binary);
+  if (!in)
     return std::nullopt;
-  }
-  auto read = [&](std::size_t offset, std::size_t size) -> std::optional<std::uint64_t> {
-    if (offset > file.size() || size > file.size() - offset)
+  using Bytes = std::vector<unsigned char>;
+  // The bytes at [offset, offset + size), or nothing when they do not lie
+  // within the file or cannot be read.
+  const auto readAt = [&](std::uint64_t offset, std::uint64_t size) -> std::optional<Bytes> {
+    if (offset > fileSize || size > fileSize - offset)
+      return std::nullopt;
+    try {
+      Bytes bytes(static_cast<std::size_t>(size));
+      if (!in.seekg(static_cast<std::streamoff>(offset)) ||
+          !in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(size)))
+        return std::nullopt;
+      return bytes;
+    } catch (const std::exception &) {
+      return std::nullopt;
+    }
+  };
+  // A little-endian field of a buffer read.
+  const auto field = [](const Bytes &bytes, std::uint64_t offset,
+                        std::size_t size) -> std::optional<std::uint64_t> {
+    if (offset > bytes.size() || size > bytes.size() - offset)
       return std::nullopt;
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < size; ++i)
-      value |= static_cast<std::uint64_t>(file[offset + i]) << (8 * i);
+      value |= static_cast<std::uint64_t>(bytes[static_cast<std::size_t>(offset) + i]) << (8 * i);
     return value;
   };
-  if (file.size() < 64 ||
-      std::memcmp(file.data(),
+  const std::optional<Bytes> header = readAt(0, 64);
+  if (!header ||
+      std::memcmp(header->data(),
                   "\x7f"
                   "ELF",
                   4) != 0 ||
-      file[5] != 1 /* little endian */)
+      (*header)[5] != 1 /* little endian */)
     return std::nullopt;
-  const bool is64 = file[4] == 2;
-  const auto shoff = read(is64 ? 0x28 : 0x20, is64 ? 8 : 4);
-  const auto shentsize = read(is64 ? 0x3A : 0x2E, 2);
-  const auto shnum = read(is64 ? 0x3C : 0x30, 2);
+  const bool is64 = (*header)[4] == 2;
+  const auto shoff = field(*header, is64 ? 0x28 : 0x20, is64 ? 8 : 4);
+  const auto shentsize = field(*header, is64 ? 0x3A : 0x2E, 2);
+  const auto shnum = field(*header, is64 ? 0x3C : 0x30, 2);
   if (!shoff || !shentsize || !shnum)
     return std::nullopt;
-  // A section table that does not lie within the file, or whose entries are
-  // shorter than a section header, is no ELF file's (and would have the
-  // loop below read the same bytes up to 65535 times).
-  if (*shentsize < (is64 ? 64u : 40u) || *shoff > file.size() ||
-      *shnum > (file.size() - *shoff) / *shentsize)
+  // A section table whose entries are shorter than a section header is no
+  // ELF file's; one that does not lie within the file is not read.
+  if (*shentsize < (is64 ? 64u : 40u))
+    return std::nullopt;
+  const std::optional<Bytes> table = readAt(*shoff, *shnum * *shentsize);
+  if (!table)
     return std::nullopt;
   for (std::uint64_t i = 0; i < *shnum; ++i) {
-    const std::size_t sh = static_cast<std::size_t>(*shoff + i * *shentsize);
-    const auto type = read(sh + 4, 4);
-    const auto offset = read(sh + (is64 ? 0x18 : 0x10), is64 ? 8 : 4);
-    const auto size = read(sh + (is64 ? 0x20 : 0x14), is64 ? 8 : 4);
+    const std::uint64_t sh = i * *shentsize;
+    const auto type = field(*table, sh + 4, 4);
+    const auto offset = field(*table, sh + (is64 ? 0x18 : 0x10), is64 ? 8 : 4);
+    const auto size = field(*table, sh + (is64 ? 0x20 : 0x14), is64 ? 8 : 4);
     if (!type || !offset || !size || *type != 7 /* SHT_NOTE */)
       continue;
-    std::size_t p = static_cast<std::size_t>(*offset);
-    const std::size_t end = p + static_cast<std::size_t>(*size);
-    while (p + 12 <= end) {
-      const auto namesz = read(p, 4), descsz = read(p + 4, 4), ntype = read(p + 8, 4);
-      if (!namesz || !descsz || !ntype)
+    const std::optional<Bytes> notes = readAt(*offset, *size);
+    if (!notes)
+      continue;
+    for (std::uint64_t p = 0; p + 12 <= notes->size();) {
+      const auto namesz = field(*notes, p, 4), descsz = field(*notes, p + 4, 4),
+                 ntype = field(*notes, p + 8, 4);
+      const std::uint64_t name = p + 12;
+      const std::uint64_t desc = name + ((*namesz + 3) & ~std::uint64_t{3});
+      const std::uint64_t next = desc + ((*descsz + 3) & ~std::uint64_t{3});
+      if (next > notes->size())
         break;
-      const std::size_t name = p + 12;
-      const std::size_t desc = name + ((*namesz + 3) & ~std::uint64_t{3});
-      const std::size_t next = desc + ((*descsz + 3) & ~std::uint64_t{3});
-      if (next > end || next > file.size())
-        break;
-      if (*ntype == 1 && *namesz == 12 && std::memcmp(&file[name], "FileVersion", 12) == 0 &&
-          *descsz >= 8) {
+      if (*ntype == 1 && *namesz == 12 &&
+          std::memcmp(notes->data() + name, "FileVersion", 12) == 0 && *descsz >= 8) {
         FileVersion v;
-        v.Major = static_cast<std::uint16_t>(*read(desc, 2));
-        v.Minor = static_cast<std::uint16_t>(*read(desc + 2, 2));
-        v.Release = static_cast<std::uint16_t>(*read(desc + 4, 2));
-        v.Build = static_cast<std::uint16_t>(*read(desc + 6, 2));
+        v.Major = static_cast<std::uint16_t>(*field(*notes, desc, 2));
+        v.Minor = static_cast<std::uint16_t>(*field(*notes, desc + 2, 2));
+        v.Release = static_cast<std::uint16_t>(*field(*notes, desc + 4, 2));
+        v.Build = static_cast<std::uint16_t>(*field(*notes, desc + 6, 2));
         return v;
       }
       p = next;

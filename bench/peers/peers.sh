@@ -8,6 +8,7 @@
 # command (a batch).
 #
 #   bench/peers/peers.sh BUILD_DIR OUTPUT.json [DOCUMENTS]
+# (the start-up comparison goes to startup.json beside OUTPUT.json)
 set -euo pipefail
 build=$(cd "$1" && pwd)
 out=$2
@@ -108,6 +109,16 @@ for who in signer recipient; do
   openssl req -engine gost -new -x509 -md_gost12_256 -days 2 -subj "/CN=$who" \
     -key "$work/$who.key" -out "$work/$who.crt" 2>/dev/null
 done
+# Start-up: one `cehost sign` against one `openssl cms -sign`, a document a
+# command, in turns so that both see the same load; the CPU time of each
+# command comes from the kernel's accounting of that child.
+echo "== start-up: one document a command, cehost sign and openssl cms -sign in turns"
+python3 "$(dirname "$0")/in_turns.py" "$(dirname "$out")/startup.json" \
+  "${BENCH_STARTUP_ROUNDS:-5}" 10 \
+  "cehost sign" "$(printf '%q ' "$cehost" --profile "$p1" sign) {} -o {}.startup.sig" \
+  "openssl cms -sign" "$(printf '%q ' openssl cms -engine gost -sign -binary -md md_gost12_256 \
+    -signer "$work/signer.crt" -inkey "$work/signer.key") -in {} -outform DER -out {}.startup.cms" \
+  "${all[@]}"
 time_each openssl-gost sign openssl cms -engine gost -sign -binary -md md_gost12_256 \
   -signer "$work/signer.crt" -inkey "$work/signer.key" -in {} -outform DER -out {}.cms.sig
 time_each openssl-gost verify openssl cms -engine gost -verify -binary -inform DER \

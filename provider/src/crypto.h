@@ -116,6 +116,9 @@ void Gost28147Ecb(const Key256 &key, std::uint8_t *data, std::size_t length, Dir
 // --- public key operations ---
 // A fresh private key (1 <= d < q) from the random source.
 Key256 GeneratePrivateKey(Curve curve = Curve::Tc26A256);
+// True when the private key is in range: 1 <= d < q (no scalar
+// multiplication).
+bool IsValidPrivateKey(const Key256 &privateKey, Curve curve = Curve::Tc26A256);
 PublicKey DerivePublicKey(const Key256 &privateKey, Curve curve = Curve::Tc26A256);
 // True when the bytes are a point of the curve's prime-order group.
 bool IsValidPublicKey(const PublicKey &publicKey, Curve curve = Curve::Tc26A256);

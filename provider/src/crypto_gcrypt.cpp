@@ -334,10 +334,17 @@ Key256 GeneratePrivateKey(Curve curve) {
     // outside [1, n-1]: uniform without bias.
     for (unsigned int i = bits; i < 256; ++i)
       candidate.data()[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
-    Mpi d = FromLittleEndian(candidate.data(), candidate.size());
-    if (gcry_mpi_cmp_ui(d.get(), 0) != 0 && gcry_mpi_cmp(d.get(), n.get()) < 0)
+    if (IsValidPrivateKey(candidate, curve))
       return candidate;
   }
+}
+
+bool IsValidPrivateKey(const Key256 &privateKey, Curve curve) {
+  Initialise();
+  Ctx ctx = CurveContext(curve);
+  Mpi n = CurveValue(ctx.get(), "n");
+  Mpi d = FromLittleEndian(privateKey.data(), privateKey.size());
+  return gcry_mpi_cmp_ui(d.get(), 0) != 0 && gcry_mpi_cmp(d.get(), n.get()) < 0;
 }
 
 PublicKey DerivePublicKey(const Key256 &privateKey, Curve curve) {

@@ -195,10 +195,14 @@ Key256 GeneratePrivateKey(Curve curve) {
     // outside [1, n-1]: uniform without bias.
     for (int i = bits; i < 256; ++i)
       candidate.data()[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
-    Bn d = FromLittleEndian(candidate.data(), candidate.size());
-    if (!BN_is_zero(d.get()) && BN_cmp(d.get(), n) < 0)
+    if (IsValidPrivateKey(candidate, curve))
       return candidate;
   }
+}
+
+bool IsValidPrivateKey(const Key256 &privateKey, Curve curve) {
+  Bn d = FromLittleEndian(privateKey.data(), privateKey.size());
+  return !BN_is_zero(d.get()) && BN_cmp(d.get(), EC_GROUP_get0_order(Data(curve).group)) < 0;
 }
 
 PublicKey DerivePublicKey(const Key256 &privateKey, Curve curve) {

@@ -168,7 +168,8 @@ Bytes BuildSecretKeyFile(const SecretKeyFile &file) {
   return out;
 }
 
-Code ParseSecretKeyFile(const std::uint8_t *data, std::size_t length, SecretKeyFile &out) {
+Code ParseSecretKeyFile(const std::uint8_t *data, std::size_t length, SecretKeyFile &out,
+                        SecretKeyCheck what) {
   if (data == nullptr || length != kSecretKeyFileSize)
     return code::kKeyNotFound;
   if (std::memcmp(data, kSecretMagic, 4) != 0 || data[4] != kFormatVersion ||
@@ -183,10 +184,14 @@ Code ParseSecretKeyFile(const std::uint8_t *data, std::size_t length, SecretKeyF
   if (!id)
     return code::kKeyNotFound;
   Key256 privateKey(ByteView(data + 24, 32));
-  crypto::PublicKey publicKey{};
-  std::copy(data + 56, data + 120, publicKey.begin());
-  if (AllZero(privateKey.data(), 32) || crypto::DerivePublicKey(privateKey) != publicKey)
+  if (!crypto::IsValidPrivateKey(privateKey))
     return code::kKeyNotFound;
+  crypto::PublicKey publicKey{};
+  if (what == SecretKeyCheck::KeyPair) {
+    std::copy(data + 56, data + 120, publicKey.begin());
+    if (crypto::DerivePublicKey(privateKey) != publicKey)
+      return code::kKeyNotFound;
+  }
   out.generation = static_cast<Generation>(data[5]);
   out.kind = kind;
   out.id = *id;

@@ -79,9 +79,24 @@ struct SecretKeyFile {
   crypto::PublicKey publicKey{};
 };
 Bytes BuildSecretKeyFile(const SecretKeyFile &file);
-// 0 or kKeyNotFound ("key not found or corrupted") for anything malformed,
-// including a private key that does not match its public key.
-Code ParseSecretKeyFile(const std::uint8_t *data, std::size_t length, SecretKeyFile &out);
+// What ParseSecretKeyFile checks besides the layout, the check value and
+// the private key's range. The check value is a plain hash that whoever can
+// write the file can recompute, so it says nothing about whether the stored
+// public key belongs to the private key; only a scalar multiplication does.
+enum class SecretKeyCheck {
+  // The stored public key must be the private key's: the whole file is
+  // read and vouched for.
+  KeyPair,
+  // The stored public key is not read (out.publicKey is left zero): for
+  // loading a key, which is used by its private key alone. Whatever the
+  // file claims as its public key then never reaches an operation.
+  PrivateKey,
+};
+// 0 or kKeyNotFound ("key not found or corrupted") for anything malformed:
+// a private key of 0 or not below the group order, and with KeyPair a
+// private key that does not match its public key.
+Code ParseSecretKeyFile(const std::uint8_t *data, std::size_t length, SecretKeyFile &out,
+                        SecretKeyCheck check = SecretKeyCheck::KeyPair);
 
 // --- what signatures sign ---
 // Every signature of the library signs the Streebog-256 digest of one

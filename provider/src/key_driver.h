@@ -31,10 +31,12 @@ Code ResolveKeyDirectory(std::string_view keyPath, std::string &directory);
 // Joins a Windows-form directory and a file name.
 std::string JoinPath(std::string_view directory, std::string_view name);
 
+// A loaded key holds no public key: nothing a loaded key does needs its
+// own, and the one its file stores is not checked against the private key
+// at load (see SecretKeyCheck). Where it would be needed, it is derived.
 struct LoadedKey {
   std::string id;
   Key256 privateKey;
-  crypto::PublicKey publicKey{};
   // The folder the pair was read from (empty for a pair loaded from memory):
   // where the versions of the owner's directories seen are kept.
   std::string device;

@@ -96,8 +96,9 @@ lacks "no line per file on a terminal" tty.out "signed t/d1"
 "${A[@]}" sign --jobs 2 t/d1 t/d2 > out 2>&1
 lacks "no bar when not on a terminal" out "2/2"
 
-# A worker that dies: its unfinished files are named as not done, the
-# others finish. d2 is a pipe nobody writes, so its worker waits until killed.
+# A worker that dies: the file it was doing is named as not done, the other
+# worker takes every other file. d2 is a pipe nobody writes, so its worker
+# waits until killed.
 docs k; rm k/d2; mkfifo k/d2
 "${A[@]}" sign --jobs 2 k/d1 k/d2 k/d3 k/d4 k/d5 > out 2>&1 &
 parent=$!
@@ -107,7 +108,7 @@ for _ in $(seq 1 300); do
 done
 kill -9 $(pgrep -P $parent); wait $parent; check "a killed worker: exit 1" 1 $?
 contains "the killed worker's file is named" out "k/d2: not done: its worker process was killed by signal 9"
-contains "a killed worker: summary" out "3 done, 2 failed"
+contains "a killed worker: summary" out "4 done, 1 failed"
 [ -s k/d1.sig ] && [ -s k/d3.sig ] && [ -s k/d5.sig ]; check "the other worker's files are done" 0 $?
 
 # What a batch refuses before it starts (exit 2), and odd names it takes.

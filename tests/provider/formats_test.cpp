@@ -99,6 +99,61 @@ TEST(ProviderFormats, SecretKeyFilesCheckTheirKeyPair) {
     EXPECT_EQ(ParseSecretKeyFile(file.data(), n, parsed), code::kKeyNotFound);
 }
 
+TEST(ProviderFormats, SecretKeyFilesRefusePrivateKeysOutOfRange) {
+  // The order q of the TC26 256-bit curve A, big-endian; keys are stored
+  // little-endian. 0, q and above are no private keys for either check (and
+  // must not reach the scalar multiplication, which cannot map q to a
+  // point); q - 1 is one.
+  const Bytes q = FromHex("400000000000000000000000000000000fd8cddfc87b6635c115af556c360c67");
+  const auto key = [&](int offset) {
+    Bytes le(q.rbegin(), q.rend());
+    le[0] = static_cast<std::uint8_t>(le[0] + offset); // q's lowest byte is 0x67: no carry
+    return Key256(le);
+  };
+  GeneratedKeys keys = FixedKeys(Generation::G4, "0017", 1);
+  const struct {
+    Key256 privateKey;
+    bool valid;
+  } cases[] = {{Key256(), false},
+               {key(0), false},
+               {key(1), false},
+               {Key256(Bytes(32, 0xFF)), false},
+               {key(-1), true}};
+  for (const auto &c : cases) {
+    EXPECT_EQ(crypto::IsValidPrivateKey(c.privateKey), c.valid);
+    keys.signature.privateKey = c.privateKey;
+    keys.signature.publicKey =
+        c.valid ? crypto::DerivePublicKey(c.privateKey) : crypto::PublicKey{};
+    const Bytes file = BuildSecretKeyFile(keys.signature);
+    for (SecretKeyCheck check : {SecretKeyCheck::KeyPair, SecretKeyCheck::PrivateKey}) {
+      SecretKeyFile parsed;
+      EXPECT_EQ(ParseSecretKeyFile(file.data(), file.size(), parsed, check),
+                c.valid ? code::kOk : code::kKeyNotFound);
+    }
+  }
+}
+
+TEST(ProviderFormats, LoadingASecretKeyFileReadsItsPrivateKeyOnly) {
+  // The stored public key is not read at load: a file whose public part was
+  // changed (check value made right) loads with its private key, and the
+  // parse hands out no public key at all. The full check refuses it.
+  GeneratedKeys keys = FixedKeys(Generation::G4, "0017", 1);
+  const GeneratedKeys other = FixedKeys(Generation::G4, "0042", 101);
+  keys.signature.publicKey = other.signature.publicKey;
+  const Bytes file = BuildSecretKeyFile(keys.signature);
+  SecretKeyFile parsed;
+  EXPECT_EQ(ParseSecretKeyFile(file.data(), file.size(), parsed), code::kKeyNotFound);
+  ASSERT_EQ(ParseSecretKeyFile(file.data(), file.size(), parsed, SecretKeyCheck::PrivateKey), 0);
+  EXPECT_EQ(parsed.id, keys.signature.id);
+  EXPECT_TRUE(parsed.privateKey == keys.signature.privateKey);
+  EXPECT_EQ(parsed.publicKey, crypto::PublicKey{});
+  // Everything but the public part is still checked.
+  Bytes flipped = file;
+  flipped[24] ^= 1;
+  EXPECT_EQ(ParseSecretKeyFile(flipped.data(), flipped.size(), parsed, SecretKeyCheck::PrivateKey),
+            code::kKeyNotFound);
+}
+
 // The in-process core with two users, for the envelope vector.
 class ProviderEnvelope : public testing::Test {
 protected:

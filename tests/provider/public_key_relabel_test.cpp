@@ -2,10 +2,12 @@
 // identifier, so that the correspondent's signatures would verify as someone
 // else's. Each block carries its key's own signature over identifier, kind
 // and key; it is checked on include and on every lookup, and the directory
-// holds one key under one identifier only.
+// holds one key under one identifier only. A secret key file that claims
+// another public key gains its signatures nothing either.
 #include "directory_test_support.h"
 
 #include "formats.h"
+#include "operations.h"
 
 using namespace kestrel_provider;
 using namespace provider_test;
@@ -107,6 +109,63 @@ TEST_P(PublicKeyRelabel, BlocksOfTheFirstFormatAreRefused) {
   EXPECT_EQ(ParsePublicKeyBlock(old.data(), old.size(), Gen(), parsed), kBadKeyHeader);
   ASSERT_EQ(lib.InitKey(a.device.c_str(), ""), 0);
   EXPECT_EQ(Add(a, old), kBadKeyHeader);
+}
+
+// A secret key file rewritten by someone who can write the key device, its
+// check value (a plain hash) made right again. The stored public key is not
+// checked at load, and nothing uses it: a signature is made with the private
+// key and checked against the directory's key for the signer's identifier,
+// whatever the file claims.
+TEST_P(PublicKeyRelabel, ASecretKeyFileClaimingAnotherPublicKeyGivesItNoSignatures) {
+  const User a = MakeUser("0017");
+  const User b = MakeUser("0042");
+  const User m = MakeUser("0066"); // the attacker, in no directory
+  ASSERT_EQ(lib.InitKey(a.device.c_str(), ""), 0);
+  ASSERT_EQ(Add(a, a.S()), 0);
+  ASSERT_EQ(Add(a, b.S()), 0);
+  const auto rewrite = [&](const Key256 &privateKey, const crypto::PublicKey &publicKey) {
+    SecretKeyFile file = b.keys.signature;
+    file.privateKey = privateKey;
+    file.publicKey = publicKey;
+    WriteFile(JoinPath(b.device, kSignatureKeyFile), BuildSecretKeyFile(file));
+  };
+  const Bytes data = {'p', 'a', 'y'};
+  struct Case {
+    const char *what;
+    Key256 privateKey;
+    crypto::PublicKey stored;
+    int verdict; // of B's signature in A's directory
+  };
+  const Case cases[] = {
+      // B's own private key beside A's public key: B's signatures stay B's.
+      {"B's key claiming A's public key", b.keys.signature.privateKey, a.keys.signature.publicKey,
+       kVerdictValid},
+      // The attacker's private key beside B's public key: nothing verifies as B.
+      {"M's key claiming B's public key", m.keys.signature.privateKey, b.keys.signature.publicKey,
+       kVerdictWrong},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    rewrite(c.privateKey, c.stored);
+    ASSERT_EQ(lib.InitKey(b.device.c_str(), ""), 0);
+    const Bytes signature = SignSeparate(b, data);
+    ASSERT_EQ(signature.size(), kDetachedSignatureSize);
+    const Check check = CheckSeparate(a, data, signature);
+    EXPECT_EQ(check.code, 0);
+    EXPECT_EQ(check.signer, b.S());
+    EXPECT_EQ(check.verdict, c.verdict);
+    // The value is the loaded private key's and no other: it does not verify
+    // under the stored public key, nor as the identifier of A.
+    crypto::Signature value{};
+    std::copy(signature.begin() + 20, signature.end(), value.begin());
+    EXPECT_FALSE(crypto::Verify(c.stored, DetachedDigest(data, b.S()), value));
+    EXPECT_TRUE(
+        crypto::Verify(crypto::DerivePublicKey(c.privateKey), DetachedDigest(data, b.S()), value));
+    Bytes asA = signature;
+    std::copy(a.S().begin(), a.S().end(), asA.begin() + 8);
+    EXPECT_EQ(CheckSeparate(a, data, asA).verdict, kVerdictWrong);
+    ASSERT_EQ(lib.ResetKeyEx(b.E().c_str(), 1), 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, PublicKeyRelabel, testing::Values(4, 5), GenerationName);
