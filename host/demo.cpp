@@ -2,6 +2,7 @@
 // directory, exchange a signed and encrypted payment order; a tampered copy
 // is refused. Exits 0 only if every step did what it should.
 #include "host/commands.h"
+#include "host/os.h"
 
 #include "platform/cp1251.h"
 
@@ -41,11 +42,7 @@ private:
 };
 
 std::string KeyToolPath() {
-#if defined(_WIN32)
-  return platform::ExecutableDirectory() + "kestrel-keys.exe";
-#else
-  return platform::ExecutableDirectory() + "kestrel-keys";
-#endif
+  return platform::ExecutableDirectory() + ProgramFileName("kestrel-keys");
 }
 
 std::string Quote(const std::string &s) { return "\"" + s + "\""; }
@@ -55,11 +52,8 @@ std::map<std::string, std::string> RunKeyTool(const std::string &arguments, cons
   const std::string tool = KeyToolPath();
   if (!fs::exists(tool))
     throw Failure(kExitNoModule, "the key tool " + tool + " does not exist");
-  std::string command = Quote(tool) + " " + arguments + " > " + Quote(log.string()) + " 2>&1";
-#if defined(_WIN32)
-  command = "\"" + command + "\""; // cmd.exe strips one pair of quotes
-#endif
-  const int rc = std::system(command.c_str());
+  const std::string command = Quote(tool) + " " + arguments + " > " + Quote(log.string()) + " 2>&1";
+  const int rc = RunCommandLine(command);
   std::ifstream in(log);
   std::map<std::string, std::string> values;
   std::string line, all;

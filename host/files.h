@@ -1,7 +1,8 @@
 // cehost's own files: opened by exactly the names the user gave, in the
 // file system's own encoding, never through the module's Windows path
 // boundary (which converts code pages and matches names case-insensitively).
-// Only this file and files.cpp know the operating system.
+// Implemented per system in os_posix.cpp and os_win.cpp (ModuleText in
+// files.cpp).
 #pragma once
 
 #include <optional>

@@ -1,9 +1,5 @@
 #include "host/module_api.h"
 
-#if !defined(_WIN32) && !(defined(CE_MODULE_SONAME) && defined(CE_MODULE_INSTALLED_PATH))
-#error "CE_MODULE_SONAME and CE_MODULE_INSTALLED_PATH must name the module"
-#endif
-
 namespace cehost {
 
 template <typename F> void ModuleApi::Bind(F &slot, const char *name) {
@@ -54,21 +50,5 @@ ModuleApi::ModuleApi(const std::string &path) : path_(path) {
 }
 
 ModuleApi::~ModuleApi() { platform::FreeLibraryHandle(module_); }
-
-std::string DefaultModulePath() {
-#if defined(_WIN32)
-  return platform::ExecutableDirectory() + "ce_kestrel.dll";
-#else
-  // By its SONAME (libce_kestrel.so.1): libce_kestrel.so is only the
-  // development link, absent where just the runtime is installed. Installed,
-  // the library directory lies where the install put it as seen from the
-  // program's (../lib, ../lib64, ../lib/<triplet>); in the build tree at ../lib.
-  const std::string directory = platform::ExecutableDirectory();
-  const std::string installed = directory + CE_MODULE_INSTALLED_PATH;
-  if (platform::FileExists(installed))
-    return installed;
-  return directory + "../lib/" CE_MODULE_SONAME;
-#endif
-}
 
 } // namespace cehost

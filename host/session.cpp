@@ -7,16 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 
-#if defined(_WIN32)
-#include <io.h>
-#define CEHOST_ISATTY _isatty
-#define CEHOST_FILENO _fileno
-#else
-#include <unistd.h>
-#define CEHOST_ISATTY isatty
-#define CEHOST_FILENO fileno
-#endif
-
 namespace cehost {
 namespace {
 
@@ -44,8 +34,6 @@ constexpr const char *kRecipientsParameter = "Encrypt for key number";
 constexpr std::uintmax_t kMaxProfileSize = 64 * 1024;
 
 } // namespace
-
-bool StderrIsTerminal() { return CEHOST_ISATTY(CEHOST_FILENO(stderr)) != 0; }
 
 Profile LoadProfile(const std::string &fileName) {
   switch (KindOf(fileName)) {

@@ -148,4 +148,18 @@ double NowLocalDays();
 // Path separators of this platform's file system.
 bool IsPathSeparator(char c);
 
+// The length of the directory part of a file name in the module's form,
+// its last separator included: what ends at a backslash (a folder) or a
+// colon (a drive), and on POSIX, whose file system separates with '/', at
+// that too. 0 for a bare name.
+std::size_t DirectoryPartLength(std::string_view name);
+
+// A text as the system hands it over (a command-line argument, a native
+// path) in the Windows-1251 form this layer takes: unchanged on Windows,
+// from UTF-8 on POSIX (a character Windows-1251 lacks becomes '?').
+std::string FromNativeText(std::string_view native);
+
+// The id of the calling process.
+std::uint32_t CurrentProcessId();
+
 } // namespace platform

@@ -530,4 +530,13 @@ double NowLocalDays() {
 
 bool IsPathSeparator(char c) { return c == '/'; }
 
+std::size_t DirectoryPartLength(std::string_view name) {
+  const auto last = name.find_last_of("\\:/");
+  return last == std::string_view::npos ? 0 : last + 1;
+}
+
+std::string FromNativeText(std::string_view native) { return Utf8ToCp1251(native); }
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
 } // namespace platform

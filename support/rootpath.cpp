@@ -12,22 +12,11 @@ std::string WithTrailingBackslash(std::string path) {
   return path;
 }
 
-// What gives a name a directory part: a backslash (a folder) or a colon (a
-// drive), and where the file system separates with '/', that too.
-#if defined(_WIN32)
-constexpr std::string_view kDirectoryMarks = "\\:";
-#else
-constexpr std::string_view kDirectoryMarks = "\\:/";
-#endif
-
-bool HasDirectoryPart(std::string_view name) {
-  return name.find_first_of(kDirectoryMarks) != std::string_view::npos;
-}
+bool HasDirectoryPart(std::string_view name) { return platform::DirectoryPartLength(name) > 0; }
 
 // The directory part of a full file name, with its trailing separator.
 std::string DirectoryPart(const std::string &fileName) {
-  const auto last = fileName.find_last_of(kDirectoryMarks);
-  return last == std::string::npos ? std::string() : fileName.substr(0, last + 1);
+  return fileName.substr(0, platform::DirectoryPartLength(fileName));
 }
 
 // The existence test of the search: the file the platform would load for

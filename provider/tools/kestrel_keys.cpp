@@ -15,15 +15,6 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <process.h>
-#define KESTREL_KEYS_GETPID _getpid
-#else
-#include <sys/stat.h>
-#include <unistd.h>
-#define KESTREL_KEYS_GETPID getpid
-#endif
-
 using namespace kestrel_provider;
 
 namespace {
@@ -71,13 +62,7 @@ void Help() {
 }
 
 // Command-line paths in the form the platform layer takes (Windows-1251).
-std::string ArgumentPath(const std::string &arg) {
-#if defined(_WIN32)
-  return arg;
-#else
-  return platform::Utf8ToCp1251(arg);
-#endif
-}
+std::string ArgumentPath(const std::string &arg) { return platform::FromNativeText(arg); }
 
 std::string Hex(const std::uint8_t *p, std::size_t n) {
   static const char digits[] = "0123456789ABCDEF";
@@ -88,20 +73,6 @@ std::string Hex(const std::uint8_t *p, std::size_t n) {
   }
   return out;
 }
-
-// Restricts files created from here on to their owner (POSIX).
-class OwnerOnlyFiles {
-public:
-#if defined(_WIN32)
-  OwnerOnlyFiles() = default;
-#else
-  OwnerOnlyFiles() : previous_(::umask(077)) {}
-  ~OwnerOnlyFiles() { ::umask(previous_); }
-
-private:
-  mode_t previous_;
-#endif
-};
 
 // The native form of a folder path from the command line, without a
 // trailing separator.
@@ -114,11 +85,7 @@ fs::path Folder(const std::string &path) {
 
 // A native path in the form the platform layer takes (Windows-1251).
 std::string PlatformPath(const fs::path &native) {
-#if defined(_WIN32)
-  return native.string();
-#else
-  return platform::Utf8ToCp1251(native.string());
-#endif
+  return platform::FromNativeText(native.string());
 }
 
 bool HoldsKey(const fs::path &device) {
@@ -146,7 +113,7 @@ public:
     std::random_device random;
     for (int attempt = 0; attempt < 16 && folder_.empty(); ++attempt) {
       const fs::path candidate =
-          parent / ("." + base + ".new-" + std::to_string(KESTREL_KEYS_GETPID()) + "-" +
+          parent / ("." + base + ".new-" + std::to_string(platform::CurrentProcessId()) + "-" +
                     std::to_string(random()));
       std::error_code error;
       if (fs::create_directory(candidate, error))
@@ -156,14 +123,11 @@ public:
     }
     if (folder_.empty())
       return;
-    for (const File &file : files) {
-      std::optional<OwnerOnlyFiles> ownerOnly;
-      if (file.secret)
-        ownerOnly.emplace();
+    // Secret key files are readable by their owner alone (POSIX).
+    for (const File &file : files)
       if (!platform::WriteFileAtomically(PlatformPath(folder_ / file.name), file.data->data(),
-                                         file.data->size()))
+                                         file.data->size(), file.secret))
         return;
-    }
     ok_ = true;
   }
   ~Staging() {
@@ -188,13 +152,14 @@ enum class Commit { Done, AlreadyHeld, Failed };
 // replaces it in one rename, which fails when another run got there first.
 Commit RenameOnto(Staging &staging, const fs::path &device) {
   std::error_code error;
-  if (fs::exists(device, error)) {
+  if (fs::exists(device, error))
     fs::permissions(staging.Folder(), fs::status(device, error).permissions(), error);
-#if defined(_WIN32)
-    fs::remove(device, error); // Windows renames a folder only to a free name
-#endif
-  }
   fs::rename(staging.Folder(), device, error);
+  // Where a folder is renamed only to a free name (Windows), the empty
+  // device goes first; a run that got there in between is not empty.
+  std::error_code ignored;
+  if (error && fs::is_empty(device, ignored) && fs::remove(device, ignored))
+    fs::rename(staging.Folder(), device, error);
   if (!error)
     return Commit::Done;
   return HoldsKey(device) ? Commit::AlreadyHeld : Commit::Failed;

@@ -52,9 +52,29 @@
  * the signature of the last CheckMemSeparate. Returns the input's length, or
  * -1 when that entry point was not called.
  *
- * Concurrency. Double_SetCallDelay makes every entry point sleep that many
- * milliseconds; Double_MaxConcurrentCalls tells how many calls were ever in
- * progress at the same time.
+ * Double_GetOutput copies the default output of an entry point (for
+ * GetDrvInfo with a key device: the driver's slot table); returns its
+ * length, or -1 when it has none.
+ *
+ * The key driver model. Double_SetKeyDevice names the keys on the key
+ * device; from then on GetDrvInfo's default slot table (Double_SetOutput) is
+ * the driver's state. InitKey answering 0 loads the device's keys into the
+ * lowest free slot, or answers 37 when they are loaded already and 38 when
+ * all 16 slots are taken; ResetKeyEx answering 0 frees the slots that hold
+ * that key number. Double_SetReportedSlotCount makes GetDrvInfo report that
+ * count whatever its table holds (-1: the number of records).
+ * Double_UnterminatedTexts counts the texts of InitKey and ResetKeyEx that
+ * lacked the second NUL the library requires after them.
+ *
+ * Timing. Double_SetCallDelay makes every entry point sleep that many
+ * milliseconds; Double_PushDelay makes the next call of one entry point
+ * sleep that long instead. Double_GetCallTimes copies when each call of an
+ * entry point began (milliseconds since the double was loaded or reset) and
+ * returns their count. Double_MaxConcurrentCalls tells how many calls were
+ * ever in progress at the same time.
+ *
+ * Notes. Double_Note adds a line of the test's own to the log, in order with
+ * the calls (for example a call the module made to the host meanwhile).
  */
 #ifndef CE_TESTS_DOUBLE_CONTROL_H
 #define CE_TESTS_DOUBLE_CONTROL_H
@@ -80,6 +100,14 @@ DOUBLE_CONTROL_API void Double_SetOutput(const char *entry, const void *bytes, i
 DOUBLE_CONTROL_API int32_t Double_GetLog(char *buffer, int32_t size);
 DOUBLE_CONTROL_API void Double_ClearLog(void);
 DOUBLE_CONTROL_API int32_t Double_GetLastInput(const char *entry, void *buffer, int32_t size);
+DOUBLE_CONTROL_API int32_t Double_GetOutput(const char *entry, void *buffer, int32_t size);
+DOUBLE_CONTROL_API void Double_Note(const char *line);
+DOUBLE_CONTROL_API void Double_SetKeyDevice(const char *encryptionKey, const char *signatureKey);
+DOUBLE_CONTROL_API void Double_SetReportedSlotCount(int32_t count);
+DOUBLE_CONTROL_API int32_t Double_UnterminatedTexts(void);
+DOUBLE_CONTROL_API void Double_PushDelay(const char *entry, int32_t milliseconds);
+DOUBLE_CONTROL_API int32_t Double_GetCallTimes(const char *entry, int64_t *milliseconds,
+                                               int32_t size);
 /* Status arrays handed out and not yet given back through FreeMemory. */
 DOUBLE_CONTROL_API int32_t Double_OutstandingAllocations(void);
 DOUBLE_CONTROL_API void Double_SetCallDelay(int32_t milliseconds);

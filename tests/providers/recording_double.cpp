@@ -51,13 +51,25 @@ template <typename T> struct Script {
   }
 };
 
+// The keys on the key device of the driver model (Double_SetKeyDevice).
+struct DeviceKeys {
+  std::string encryption;
+  std::string signature;
+};
+
 struct State {
   std::mutex lock;
   std::map<std::string, Script<uint16_t>, std::less<>> results;
   std::map<std::string, Script<Output>, std::less<>> outputs;
+  std::map<std::string, std::deque<int>, std::less<>> delays;
   std::map<std::string, std::string, std::less<>> lastInputs;
+  std::map<std::string, std::vector<int64_t>, std::less<>> callTimes;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
   std::string log;
   std::map<const void *, std::unique_ptr<unsigned char[]>> allocations;
+  std::optional<DeviceKeys> device;
+  int32_t reportedSlotCount = -1;
+  int32_t unterminatedTexts = 0;
   std::atomic<int> callDelayMs{0};
   std::atomic<int> activeCalls{0};
   std::atomic<int> maxConcurrentCalls{0};
@@ -126,15 +138,24 @@ public:
     int seen = s.maxConcurrentCalls.load();
     while (active > seen && !s.maxConcurrentCalls.compare_exchange_weak(seen, active)) {
     }
+    int delay = s.callDelayMs.load();
     {
       std::lock_guard<std::mutex> guard(s.lock);
       s.log.append(entry).append("(").append(arguments).append(")\n");
+      s.callTimes[std::string(entry)].push_back(
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                s.start)
+              .count());
       if (auto it = s.results.find(entry); it != s.results.end())
         result_ = it->second.Next().value_or(0);
       if (auto it = s.outputs.find(entry); it != s.outputs.end())
         output_ = it->second.Next();
+      if (auto it = s.delays.find(entry); it != s.delays.end() && !it->second.empty()) {
+        delay = it->second.front();
+        it->second.pop_front();
+      }
     }
-    if (const int delay = s.callDelayMs.load(); delay > 0)
+    if (delay > 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(delay));
   }
   ~Call() { Double().activeCalls.fetch_sub(1); }
@@ -211,6 +232,86 @@ void WriteSignature(const Call &call, int32_t *signatureLength, void *signature)
     *signatureLength = call.Scripted() ? static_cast<int32_t>(call.Scripted()->bytes.size()) : 0;
 }
 
+// Counts a text of InitKey or ResetKeyEx that lacks the second NUL the
+// library requires after it.
+void CheckDoubleTerminated(const char *text) {
+  if (text != nullptr && text[std::strlen(text) + 1] != '\0') {
+    std::lock_guard<std::mutex> guard(Double().lock);
+    ++Double().unterminatedTexts;
+  }
+}
+
+// --- the key driver model ---------------------------------------------------
+// With a key device set, the default slot table of GetDrvInfo is the driver's
+// state: InitKey loads the device's keys into it, ResetKeyEx takes keys out.
+
+std::vector<KestrelSlotInfo> DriverSlots(const State &s) {
+  std::vector<KestrelSlotInfo> slots;
+  const auto it = s.outputs.find(std::string_view("GetDrvInfo"));
+  if (it == s.outputs.end() || !it->second.fallback)
+    return slots;
+  const std::string &bytes = it->second.fallback->bytes;
+  slots.resize(bytes.size() / kSlotRecordSize);
+  if (!slots.empty())
+    std::memcpy(slots.data(), bytes.data(), slots.size() * kSlotRecordSize);
+  return slots;
+}
+
+void SetDriverSlots(State &s, const std::vector<KestrelSlotInfo> &slots) {
+  Output table;
+  table.bytes.assign(reinterpret_cast<const char *>(slots.data()), slots.size() * kSlotRecordSize);
+  s.outputs["GetDrvInfo"].fallback = std::move(table);
+}
+
+std::string Field(const char *field, std::size_t size) {
+  return std::string(field, std::find(field, field + size, '\0'));
+}
+
+// InitKey that answers 0: the device's keys go into the lowest free slot; 37
+// when they are loaded already, 38 when every slot is taken.
+uint16_t LoadDeviceKeys(uint16_t result) {
+  State &s = Double();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (result != 0 || !s.device)
+    return result;
+  std::vector<KestrelSlotInfo> slots = DriverSlots(s);
+  const auto has = [&](const auto &test) { return std::any_of(slots.begin(), slots.end(), test); };
+  if (has([&](const KestrelSlotInfo &k) {
+        return Field(k.Num, sizeof k.Num) == s.device->encryption;
+      }))
+    return 37;
+  int32_t free = 0;
+  while (has([&](const KestrelSlotInfo &k) { return k.SlotNo == free; }))
+    ++free;
+  if (free >= KESTREL_MAX_SLOTS)
+    return 38;
+  KestrelSlotInfo loaded{};
+  std::memcpy(loaded.Num, s.device->encryption.data(),
+              std::min(s.device->encryption.size(), sizeof loaded.Num - 1));
+  std::memcpy(loaded.NumP, s.device->signature.data(),
+              std::min(s.device->signature.size(), sizeof loaded.NumP - 1));
+  loaded.SlotNo = free;
+  slots.push_back(loaded);
+  SetDriverSlots(s, slots);
+  return 0;
+}
+
+// ResetKeyEx that answers 0: the slots holding that key number are freed.
+void ResetDeviceKeys(uint16_t result, const char *keyNumber) {
+  State &s = Double();
+  std::lock_guard<std::mutex> guard(s.lock);
+  if (result != 0 || !s.device || keyNumber == nullptr || *keyNumber == '\0')
+    return;
+  std::vector<KestrelSlotInfo> slots = DriverSlots(s);
+  slots.erase(std::remove_if(slots.begin(), slots.end(),
+                             [&](const KestrelSlotInfo &k) {
+                               return Field(k.Num, sizeof k.Num) == keyNumber ||
+                                      Field(k.NumP, sizeof k.NumP) == keyNumber;
+                             }),
+              slots.end());
+  SetDriverSlots(s, slots);
+}
+
 std::string Joined(std::initializer_list<std::string> parts) {
   std::string out;
   for (const std::string &part : parts) {
@@ -227,11 +328,14 @@ std::string Joined(std::initializer_list<std::string> parts) {
 
 TP_ENTRY InitKey(const char *keyPath, const char *reserved) {
   const Call call("InitKey", Joined({Quoted(keyPath, true), Quoted(reserved)}));
-  return call.Result();
+  CheckDoubleTerminated(keyPath);
+  return LoadDeviceKeys(call.Result());
 }
 
 TP_ENTRY ResetKeyEx(const char *keyNumber, int32_t mode) {
   const Call call("ResetKeyEx", Joined({Quoted(keyNumber), Number(mode)}));
+  CheckDoubleTerminated(keyNumber);
+  ResetDeviceKeys(call.Result(), keyNumber);
   return call.Result();
 }
 
@@ -243,8 +347,11 @@ TP_ENTRY GetDrvInfo(KestrelSlotInfo *table, int32_t *count) {
     if (table != nullptr)
       std::memcpy(table, out->bytes.data(), records * kSlotRecordSize);
   }
-  if (count != nullptr)
-    *count = static_cast<int32_t>(records);
+  if (count != nullptr) {
+    std::lock_guard<std::mutex> guard(Double().lock);
+    const int32_t reported = Double().reportedSlotCount;
+    *count = reported >= 0 ? reported : static_cast<int32_t>(records);
+  }
   return call.Result();
 }
 
@@ -457,9 +564,15 @@ DOUBLE_CONTROL_API void Double_Reset(void) {
   std::lock_guard<std::mutex> guard(s.lock);
   s.results.clear();
   s.outputs.clear();
+  s.delays.clear();
   s.lastInputs.clear();
+  s.callTimes.clear();
+  s.start = std::chrono::steady_clock::now();
   s.log.clear();
   s.allocations.clear();
+  s.device.reset();
+  s.reportedSlotCount = -1;
+  s.unterminatedTexts = 0;
   s.callDelayMs = 0;
   s.maxConcurrentCalls = 0;
 }
@@ -498,6 +611,55 @@ DOUBLE_CONTROL_API int32_t Double_GetLog(char *buffer, int32_t size) {
 DOUBLE_CONTROL_API void Double_ClearLog(void) {
   std::lock_guard<std::mutex> guard(Double().lock);
   Double().log.clear();
+}
+
+DOUBLE_CONTROL_API int32_t Double_GetOutput(const char *entry, void *buffer, int32_t size) {
+  std::lock_guard<std::mutex> guard(Double().lock);
+  const auto it = Double().outputs.find(std::string_view(entry));
+  if (it == Double().outputs.end() || !it->second.fallback)
+    return -1;
+  const std::string &bytes = it->second.fallback->bytes;
+  if (buffer != nullptr && size > 0)
+    std::memcpy(buffer, bytes.data(), std::min(bytes.size(), static_cast<std::size_t>(size)));
+  return static_cast<int32_t>(bytes.size());
+}
+
+DOUBLE_CONTROL_API void Double_Note(const char *line) {
+  std::lock_guard<std::mutex> guard(Double().lock);
+  Double().log.append(line).append("\n");
+}
+
+DOUBLE_CONTROL_API int32_t Double_GetCallTimes(const char *entry, int64_t *milliseconds,
+                                               int32_t size) {
+  std::lock_guard<std::mutex> guard(Double().lock);
+  const auto it = Double().callTimes.find(std::string_view(entry));
+  if (it == Double().callTimes.end())
+    return 0;
+  const std::vector<int64_t> &times = it->second;
+  if (milliseconds != nullptr && size > 0)
+    std::copy_n(times.begin(), std::min(times.size(), static_cast<std::size_t>(size)),
+                milliseconds);
+  return static_cast<int32_t>(times.size());
+}
+
+DOUBLE_CONTROL_API void Double_PushDelay(const char *entry, int32_t milliseconds) {
+  std::lock_guard<std::mutex> guard(Double().lock);
+  Double().delays[entry].push_back(milliseconds);
+}
+
+DOUBLE_CONTROL_API void Double_SetKeyDevice(const char *encryptionKey, const char *signatureKey) {
+  std::lock_guard<std::mutex> guard(Double().lock);
+  Double().device = DeviceKeys{encryptionKey, signatureKey};
+}
+
+DOUBLE_CONTROL_API void Double_SetReportedSlotCount(int32_t count) {
+  std::lock_guard<std::mutex> guard(Double().lock);
+  Double().reportedSlotCount = count;
+}
+
+DOUBLE_CONTROL_API int32_t Double_UnterminatedTexts(void) {
+  std::lock_guard<std::mutex> guard(Double().lock);
+  return Double().unterminatedTexts;
 }
 
 DOUBLE_CONTROL_API int32_t Double_GetLastInput(const char *entry, void *buffer, int32_t size) {

@@ -79,6 +79,14 @@ void RecordingDouble::Bind() {
     setCallDelay_ = Symbol<decltype(setCallDelay_)>(module_, "Double_SetCallDelay");
     maxConcurrent_ = Symbol<decltype(maxConcurrent_)>(module_, "Double_MaxConcurrentCalls");
     generation_ = Symbol<decltype(generation_)>(module_, "Double_Generation");
+    getOutput_ = Symbol<decltype(getOutput_)>(module_, "Double_GetOutput");
+    note_ = Symbol<decltype(note_)>(module_, "Double_Note");
+    setKeyDevice_ = Symbol<decltype(setKeyDevice_)>(module_, "Double_SetKeyDevice");
+    setReportedSlotCount_ =
+        Symbol<decltype(setReportedSlotCount_)>(module_, "Double_SetReportedSlotCount");
+    unterminatedTexts_ = Symbol<decltype(unterminatedTexts_)>(module_, "Double_UnterminatedTexts");
+    pushDelay_ = Symbol<decltype(pushDelay_)>(module_, "Double_PushDelay");
+    getCallTimes_ = Symbol<decltype(getCallTimes_)>(module_, "Double_GetCallTimes");
   } catch (...) {
     if (owned_)
       platform::FreeLibraryHandle(module_);
@@ -126,6 +134,79 @@ void RecordingDouble::SetStatuses(std::string_view entry, const std::vector<Sign
 
 void RecordingDouble::PushNilStatuses(std::string_view entry, int32_t count) {
   pushOutput_(EntryName(entry).c_str(), nullptr, count);
+}
+
+void RecordingDouble::SetKeyDevice(const std::string &encryptionKey,
+                                   const std::string &signatureKey) {
+  setKeyDevice_(encryptionKey.c_str(), signatureKey.c_str());
+}
+
+std::vector<kestrel::TDriverSlotInfo> RecordingDouble::Slots() const {
+  const int32_t size = getOutput_("GetDrvInfo", nullptr, 0);
+  std::vector<kestrel::TDriverSlotInfo> slots(static_cast<std::size_t>(std::max(size, 0)) /
+                                              sizeof(kestrel::TDriverSlotInfo));
+  if (!slots.empty())
+    getOutput_("GetDrvInfo", slots.data(),
+               static_cast<int32_t>(slots.size() * sizeof(kestrel::TDriverSlotInfo)));
+  return slots;
+}
+
+void RecordingDouble::SetReportedSlotCount(int32_t count) { setReportedSlotCount_(count); }
+
+int32_t RecordingDouble::UnterminatedTexts() const { return unterminatedTexts_(); }
+
+void RecordingDouble::PushDelay(std::string_view entry, std::chrono::milliseconds delay) {
+  pushDelay_(EntryName(entry).c_str(), static_cast<int32_t>(delay.count()));
+}
+
+std::vector<std::chrono::milliseconds> RecordingDouble::CallTimes(std::string_view entry) const {
+  const std::string name = EntryName(entry);
+  std::vector<int64_t> times(static_cast<std::size_t>(getCallTimes_(name.c_str(), nullptr, 0)));
+  times.resize(static_cast<std::size_t>(
+      getCallTimes_(name.c_str(), times.data(), static_cast<int32_t>(times.size()))));
+  return {times.begin(), times.end()};
+}
+
+void RecordingDouble::Note(std::string_view line) { note_(std::string(line).c_str()); }
+
+std::vector<std::string> RecordingDouble::Arguments(std::string_view line) {
+  const auto open = line.find('(');
+  const auto close = line.rfind(')');
+  std::vector<std::string> arguments;
+  if (open == std::string_view::npos || close == std::string_view::npos || close <= open + 1)
+    return arguments;
+  const std::string_view list = line.substr(open + 1, close - open - 1);
+  for (std::size_t pos = 0;;) {
+    std::size_t end = 0;
+    if (pos < list.size() && list[pos] == '"') {
+      // A text ends at the quote before the next comma, or at the last one.
+      std::size_t quote = list.find("\",", pos + 1);
+      if (quote == std::string_view::npos)
+        quote = std::max(list.size() - 1, pos + 1);
+      arguments.emplace_back(list.substr(pos + 1, quote - pos - 1));
+      end = quote + 1;
+    } else {
+      end = std::min(list.find(',', pos), list.size());
+      arguments.emplace_back(list.substr(pos, end - pos));
+    }
+    if (end >= list.size())
+      return arguments;
+    pos = end + 1;
+  }
+}
+
+std::vector<std::string> RecordingDouble::FirstArguments(std::string_view entry) const {
+  const auto calls = CallsOf(entry);
+  if (calls.empty())
+    throw std::runtime_error(EntryName(entry) + " was not called");
+  return Arguments(calls.front());
+}
+
+std::vector<std::string> RecordingDouble::CallNames() const {
+  std::vector<std::string> names;
+  for (const std::string &line : Log())
+    names.push_back(line.substr(0, line.find('(')));
+  return names;
 }
 
 std::string RecordingDouble::LogText() const {

@@ -15,6 +15,7 @@
 #include "tests/providers/double_control.h"
 #include "tests/support/test_root.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -59,6 +60,23 @@ public:
   // The next call of the check reports count statuses but a nil array.
   void PushNilStatuses(std::string_view entry, int32_t count);
 
+  // The key driver model: from now on InitKey loads these keys into GetDrvInfo's
+  // table (SetSlots gives what the driver holds at first) and ResetKeyEx takes
+  // keys out of it.
+  void SetKeyDevice(const std::string &encryptionKey, const std::string &signatureKey);
+  // GetDrvInfo's table as it stands (the default one).
+  std::vector<kestrel::TDriverSlotInfo> Slots() const;
+  // GetDrvInfo reports this count whatever its table holds (-1: the records').
+  void SetReportedSlotCount(int32_t count);
+  // Texts of InitKey and ResetKeyEx that lacked their second NUL.
+  int32_t UnterminatedTexts() const;
+  // The next call of the entry point sleeps that long.
+  void PushDelay(std::string_view entry, std::chrono::milliseconds delay);
+  // When each call of the entry point began, in order.
+  std::vector<std::chrono::milliseconds> CallTimes(std::string_view entry) const;
+  // A line of the test's own in the log, between the calls.
+  void Note(std::string_view line);
+
   // The call log, one line per call ("InitKey(\"TM:COM1\\0\",\"\")").
   std::vector<std::string> Log() const;
   std::string LogText() const;
@@ -69,6 +87,14 @@ public:
   // not called.
   std::string LastInput(std::string_view entry) const;
   bool WasCalled(std::string_view entry) const;
+  // The arguments of a log line as they are written there, texts without
+  // their quotes: "AddOpenKey(\"C:\\Pub\\\",\"0001\",S)" gives
+  // {"C:\\Pub\\", "0001", "S"}.
+  static std::vector<std::string> Arguments(std::string_view line);
+  // The arguments of the entry point's first call; throws when it was not called.
+  std::vector<std::string> FirstArguments(std::string_view entry) const;
+  // The entry points of the log's lines, in order.
+  std::vector<std::string> CallNames() const;
 
   int32_t OutstandingAllocations() const;
   void SetCallDelay(int32_t milliseconds);
@@ -92,6 +118,13 @@ private:
   decltype(&Double_SetCallDelay) setCallDelay_ = nullptr;
   decltype(&Double_MaxConcurrentCalls) maxConcurrent_ = nullptr;
   decltype(&Double_Generation) generation_ = nullptr;
+  decltype(&Double_GetOutput) getOutput_ = nullptr;
+  decltype(&Double_Note) note_ = nullptr;
+  decltype(&Double_SetKeyDevice) setKeyDevice_ = nullptr;
+  decltype(&Double_SetReportedSlotCount) setReportedSlotCount_ = nullptr;
+  decltype(&Double_UnterminatedTexts) unterminatedTexts_ = nullptr;
+  decltype(&Double_PushDelay) pushDelay_ = nullptr;
+  decltype(&Double_GetCallTimes) getCallTimes_ = nullptr;
 };
 
 // A root with the double installed in its EXE directory and set as the

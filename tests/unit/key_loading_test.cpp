@@ -1,134 +1,125 @@
-// Key loading against an in-process key driver: the binding's entry points
-// point at the functions below, which keep a slot table and log every call.
+// Key loading through the binding, with the call-recording double loaded as
+// kestrel.dll: as a key driver that keeps a slot table (InitKey loads the
+// device's keys into it, ResetKeyEx takes keys out), and as it is.
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_dll.h"
 #include "support/rgenutil.h"
-#include "tests/support/recording_double.h"
 #include "tests/support/module_state.h"
+#include "tests/support/recording_double.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
+using cetest::Slot;
 using kestrel::TDriverSlotInfo;
-using Clock = std::chrono::steady_clock;
 
 const std::string kEncKey = "0001000001"; // the user's keys on the key device
 const std::string kSignKey = "000100000101";
 const std::string kOtherEnc = "0002000001"; // another user's keys in the driver
 const std::string kOtherSign = "000200000101";
 
-TDriverSlotInfo Slot(const std::string &num, const std::string &numP, int32_t slotNo) {
-  TDriverSlotInfo slot{};
-  std::memcpy(slot.Num, num.data(), std::min(num.size(), sizeof slot.Num - 1));
-  std::memcpy(slot.NumP, numP.data(), std::min(numP.size(), sizeof slot.NumP - 1));
-  slot.SlotNo = slotNo;
-  return slot;
-}
-
-struct TFakeDriver {
-  std::vector<TDriverSlotInfo> Slots;      // what the driver holds
-  int32_t ReportedCount = -1;              // >= 0: the count GetDrvInfo reports instead
-  std::deque<kestrel::Result> InitResults; // InitKey results in turn, then success
-  kestrel::Result InitDefault = 0;
-  std::chrono::milliseconds FirstInitDelay{0};
-  std::set<std::string> RefuseReset;
-  std::vector<std::string> Calls;
-  std::vector<Clock::time_point> InitTimes;
-  std::string LastInitPath;
-  int BadArguments = 0;
-};
-TFakeDriver g_driver;
-
-// A text the caller ended with two NULs.
-bool DoubleTerminated(const char *text) { return text[std::strlen(text) + 1] == '\0'; }
-
-kestrel::Result KESTREL_STDCALL FakeGetDrvInfo(void *table, int32_t *count) {
-  g_driver.Calls.push_back("GetDrvInfo");
-  auto *out = static_cast<unsigned char *>(table);
-  std::memset(out, 0, kestrel::kSlotTableBytes);
-  for (std::size_t i = 0; i < g_driver.Slots.size() && i < kestrel::kMaxDriverSlots; ++i)
-    std::memcpy(out + i * sizeof(TDriverSlotInfo), &g_driver.Slots[i], sizeof(TDriverSlotInfo));
-  *count = g_driver.ReportedCount >= 0 ? g_driver.ReportedCount
-                                       : static_cast<int32_t>(g_driver.Slots.size());
-  return 0;
-}
-
-kestrel::Result KESTREL_STDCALL FakeResetKeyEx(const char *keyNumber, int32_t mode) {
-  const std::string number = keyNumber;
-  g_driver.Calls.push_back("ResetKeyEx(" + number + ")");
-  if (mode != 1 || !DoubleTerminated(keyNumber))
-    ++g_driver.BadArguments;
-  if (g_driver.RefuseReset.count(number) != 0)
-    return 39;
-  auto &slots = g_driver.Slots;
-  slots.erase(std::remove_if(slots.begin(), slots.end(),
-                             [&](const TDriverSlotInfo &s) {
-                               return !number.empty() && (number == s.Num || number == s.NumP);
-                             }),
-              slots.end());
-  return 0;
-}
-
-// Loads the device's keys into the lowest free slot.
-kestrel::Result KESTREL_STDCALL FakeInitKey(const char *keyPath, const char *reserved) {
-  g_driver.LastInitPath = keyPath;
-  g_driver.Calls.push_back("InitKey(" + g_driver.LastInitPath + ")");
-  if (!DoubleTerminated(keyPath) || std::strcmp(reserved, "") != 0)
-    ++g_driver.BadArguments;
-  if (g_driver.InitTimes.empty() && g_driver.FirstInitDelay.count() > 0)
-    std::this_thread::sleep_for(g_driver.FirstInitDelay);
-  g_driver.InitTimes.push_back(Clock::now());
-  kestrel::Result result = g_driver.InitDefault;
-  if (!g_driver.InitResults.empty()) {
-    result = g_driver.InitResults.front();
-    g_driver.InitResults.pop_front();
-  }
-  if (result != 0)
-    return result;
-  auto &slots = g_driver.Slots;
-  if (std::any_of(slots.begin(), slots.end(), [](auto &s) { return kEncKey == s.Num; }))
-    return 37; // "attempt to overwrite a key in KDRV": the module must reset first
-  int32_t free = 0;
-  while (std::any_of(slots.begin(), slots.end(), [&](auto &s) { return s.SlotNo == free; }))
-    ++free;
-  if (free >= kestrel::kMaxDriverSlots)
-    return 38;
-  slots.push_back(Slot(kEncKey, kSignKey, free));
-  return 0;
-}
-
+// The host's key-device request function notes each call in the double's
+// log, in order with the library calls.
+cetest::RecordingDouble *g_log = nullptr;
 void CE_STDCALL RecordRequest(int32_t state) {
-  g_driver.Calls.push_back("TM(" + std::to_string(state) + ")");
+  if (g_log != nullptr)
+    g_log->Note("TM(" + std::to_string(state) + ")");
 }
 
-class KeyLoadingTest : public ::testing::Test {
+bool StartsWith(const std::string &text, const std::string &prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+// The marker the log puts after a key path the caller ended with two NULs.
+const std::string kSecondNul = "\\0";
+
+// A binding over the double under a fresh root.
+class DoubleBindingTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    g_driver = TFakeDriver{};
-    Dll.FGetDrvInfo = FakeGetDrvInfo;
-    Dll.FResetKeyEx = FakeResetKeyEx;
-    Dll.FInitKey = FakeInitKey;
+    ASSERT_TRUE(Dll.FAllEntryPoints);
+    g_log = &Root.Double();
     Dll.FTMRequestFunc = RecordRequest;
+    Root.Double().ClearLog();
   }
-  void TearDown() override { EXPECT_EQ(g_driver.BadArguments, 0); }
+  void TearDown() override { g_log = nullptr; }
+  cetest::RecordingDouble &Double() { return Root.Double(); }
+
+  cetest::DoubleRoot Root;
+  TKestrelDLL Dll{KestrelUnit()};
+};
+
+class KeyLoadingTest : public DoubleBindingTest {
+protected:
+  void SetUp() override {
+    DoubleBindingTest::SetUp();
+    Double().SetKeyDevice(kEncKey, kSignKey);
+  }
+  void TearDown() override {
+    EXPECT_EQ(BadArguments() + FBadArguments, 0);
+    EXPECT_EQ(Double().UnterminatedTexts(), 0);
+    DoubleBindingTest::TearDown();
+  }
 
   int32_t Load(const std::string &key, bool slot0, bool resetOnStart = true,
                const std::string &path = "A:\\", int32_t life = 60, int32_t idle = 5,
                int32_t wait = 5) {
-    g_driver.Calls.clear();
+    FBadArguments += BadArguments();
+    Double().ClearLog();
     return Dll.LoadKey(key, slot0, path, life, idle, resetOnStart, wait);
+  }
+
+  // The log in short: "GetDrvInfo", "InitKey(<key path>)",
+  // "ResetKeyEx(<key number>)", and the requests "TM(<state>)".
+  std::vector<std::string> CallsMade() {
+    std::vector<std::string> calls;
+    for (const std::string &line : Double().Log()) {
+      const auto args = cetest::RecordingDouble::Arguments(line);
+      if (line == "GetDrvInfo()")
+        calls.push_back("GetDrvInfo");
+      else if (StartsWith(line, "InitKey(") && !args.empty())
+        calls.push_back("InitKey(" + WithoutSecondNul(args[0]) + ")");
+      else if (StartsWith(line, "ResetKeyEx(") && !args.empty())
+        calls.push_back("ResetKeyEx(" + args[0] + ")");
+      else
+        calls.push_back(line);
+    }
+    return calls;
+  }
+  // Calls with other arguments than the module always passes: a key path
+  // with its second NUL and an empty second text, reset mode 1.
+  int BadArguments() {
+    int bad = 0;
+    for (const std::string &line : Double().Log()) {
+      const auto args = cetest::RecordingDouble::Arguments(line);
+      if (StartsWith(line, "InitKey("))
+        bad += args.size() != 2 || WithoutSecondNul(args[0]) == args[0] || args[1] != "";
+      else if (StartsWith(line, "ResetKeyEx("))
+        bad += args.size() != 2 || args[1] != "1";
+    }
+    return bad;
+  }
+  static std::string WithoutSecondNul(const std::string &path) {
+    const bool marked =
+        path.size() >= kSecondNul.size() &&
+        path.compare(path.size() - kSecondNul.size(), kSecondNul.size(), kSecondNul) == 0;
+    return marked ? path.substr(0, path.size() - kSecondNul.size()) : path;
+  }
+  std::string LastInitPath() {
+    std::string path;
+    for (const std::string &call : CallsMade())
+      if (StartsWith(call, "InitKey("))
+        path = call.substr(8, call.size() - 9);
+    return path;
   }
 
   static std::vector<std::string> CachedKeys() {
@@ -144,12 +135,22 @@ protected:
       throw std::runtime_error("not cached: " + key);
     return found->second;
   }
-  static long Count(const std::string &prefix) {
-    return std::count_if(g_driver.Calls.begin(), g_driver.Calls.end(),
-                         [&](const std::string &c) { return c.rfind(prefix, 0) == 0; });
+  long Count(const std::string &prefix) {
+    const auto calls = CallsMade();
+    return std::count_if(calls.begin(), calls.end(),
+                         [&](const std::string &c) { return StartsWith(c, prefix); });
+  }
+  // A full driver of other users' keys, slots 0 to count - 1.
+  static std::vector<TDriverSlotInfo> OtherKeys(int32_t count) {
+    std::vector<TDriverSlotInfo> slots;
+    for (int32_t i = 0; i < count; ++i) {
+      const std::string n = std::to_string(1000 + i);
+      slots.push_back(Slot(n + "000001", n + "00000101", i));
+    }
+    return slots;
   }
 
-  TKestrelDLL Dll{KestrelUnit()};
+  int FBadArguments = 0;
 };
 
 using Calls = std::vector<std::string>;
@@ -157,19 +158,19 @@ using Calls = std::vector<std::string>;
 TEST_F(KeyLoadingTest, KeyNumberOfWrongLengthIsRefusedWithoutLibraryCall) {
   for (const std::string key : {"00010000011", "", "0001", "0001000001011"})
     EXPECT_EQ(Load(key, true), TKestrelDLL::kBadUID) << key;
-  EXPECT_TRUE(g_driver.Calls.empty());
+  EXPECT_TRUE(CallsMade().empty());
   EXPECT_TRUE(CachedKeys().empty());
 }
 
 TEST_F(KeyLoadingTest, AbsentKeyIsLoadedAndBothKeysOfItsRecordAreCached) {
   EXPECT_EQ(Load(kEncKey, false), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "InitKey(A:\\)", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "InitKey(A:\\)", "GetDrvInfo"}));
   EXPECT_EQ(CachedKeys(), (Calls{kEncKey, kSignKey}));
   EXPECT_TRUE(KestrelUnit().KeyCachePrimed);
 
   // The signature key came with it and is used as it is.
   EXPECT_EQ(Load(kSignKey, false), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "GetDrvInfo"}));
 }
 
 TEST_F(KeyLoadingTest, KeyWithinItsLimitsIsUsedAndOnlyItsUseIsRecorded) {
@@ -189,14 +190,14 @@ TEST_F(KeyLoadingTest, ZeroTimeOutsReloadTheKeyBeforeEveryOperation) {
   const Calls reload{"GetDrvInfo", "ResetKeyEx(0001000001)", "InitKey(A:\\)", "GetDrvInfo"};
   ASSERT_EQ(Load(kEncKey, false, true, "A:\\", 0, 5), 0);
   EXPECT_EQ(Load(kEncKey, false, true, "A:\\", 0, 5), 0);
-  EXPECT_EQ(g_driver.Calls, reload);
+  EXPECT_EQ(CallsMade(), reload);
   EXPECT_EQ(Load(kEncKey, false, true, "A:\\", 60, 0), 0);
-  EXPECT_EQ(g_driver.Calls, reload);
+  EXPECT_EQ(CallsMade(), reload);
   // Loaded with an idle time of 0, the key keeps it until it is used again.
   EXPECT_EQ(Load(kEncKey, false, true, "A:\\", 60, 5), 0);
-  EXPECT_EQ(g_driver.Calls, reload);
+  EXPECT_EQ(CallsMade(), reload);
   EXPECT_EQ(Load(kEncKey, false, true, "A:\\", 60, 5), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "GetDrvInfo"}));
 }
 
 TEST_F(KeyLoadingTest, ElapsedLifeOrIdleTimeReloadsTheKey) {
@@ -212,79 +213,73 @@ TEST_F(KeyLoadingTest, ElapsedLifeOrIdleTimeReloadsTheKey) {
 }
 
 TEST_F(KeyLoadingTest, ResetOnStartReloadsKeysAlreadyInTheDriver) {
-  g_driver.Slots = {Slot(kOtherEnc, kOtherSign, 0), Slot(kEncKey, kSignKey, 2)};
+  Double().SetSlots({Slot(kOtherEnc, kOtherSign, 0), Slot(kEncKey, kSignKey, 2)});
   EXPECT_EQ(Load(kEncKey, false, true), 0);
-  EXPECT_EQ(g_driver.Calls,
+  EXPECT_EQ(CallsMade(),
             (Calls{"GetDrvInfo", "ResetKeyEx(0001000001)", "InitKey(A:\\)", "GetDrvInfo"}));
   EXPECT_EQ(CachedKeys(), (Calls{kEncKey, kSignKey}));
 }
 
 TEST_F(KeyLoadingTest, NoResetOnStartAdoptsKeysAlreadyInTheDriver) {
-  g_driver.Slots = {Slot(kOtherEnc, kOtherSign, 0), Slot(kEncKey, kSignKey, 2)};
+  Double().SetSlots({Slot(kOtherEnc, kOtherSign, 0), Slot(kEncKey, kSignKey, 2)});
   EXPECT_EQ(Load(kEncKey, false, false), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "GetDrvInfo"}));
   EXPECT_EQ(CachedKeys(), (Calls{kOtherEnc, kOtherSign, kEncKey, kSignKey}));
   EXPECT_TRUE(KestrelUnit().KeyCachePrimed);
 }
 
 TEST_F(KeyLoadingTest, CachedKeyInSlot3FreesSlot0FirstThenReloadsItself) {
-  g_driver.Slots = {Slot(kOtherEnc, kOtherSign, 0), Slot(kEncKey, kSignKey, 3)};
+  Double().SetSlots({Slot(kOtherEnc, kOtherSign, 0), Slot(kEncKey, kSignKey, 3)});
   EXPECT_EQ(Load(kEncKey, true, false), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "ResetKeyEx(0002000001)", "ResetKeyEx(0001000001)",
-                                   "InitKey(A:\\)", "GetDrvInfo"}));
-  EXPECT_EQ(g_driver.Slots.back().SlotNo, 0);
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "ResetKeyEx(0002000001)", "ResetKeyEx(0001000001)",
+                                "InitKey(A:\\)", "GetDrvInfo"}));
+  EXPECT_EQ(Double().Slots().back().SlotNo, 0);
 }
 
 TEST_F(KeyLoadingTest, UncachedKeyInSlot3IsResetFirstThenSlot0IsFreed) {
-  g_driver.Slots = {Slot(kOtherEnc, kOtherSign, 0), Slot(kEncKey, kSignKey, 3)};
+  Double().SetSlots({Slot(kOtherEnc, kOtherSign, 0), Slot(kEncKey, kSignKey, 3)});
   EXPECT_EQ(Load(kEncKey, true, true), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "ResetKeyEx(0001000001)", "ResetKeyEx(0002000001)",
-                                   "InitKey(A:\\)", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "ResetKeyEx(0001000001)", "ResetKeyEx(0002000001)",
+                                "InitKey(A:\\)", "GetDrvInfo"}));
 }
 
 TEST_F(KeyLoadingTest, KeyAlreadyInSlot0NeedsNoSlotFreed) {
-  g_driver.Slots = {Slot(kEncKey, kSignKey, 0), Slot(kOtherEnc, kOtherSign, 1)};
+  Double().SetSlots({Slot(kEncKey, kSignKey, 0), Slot(kOtherEnc, kOtherSign, 1)});
   EXPECT_EQ(Load(kEncKey, true, false), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "GetDrvInfo"}));
 }
 
 TEST_F(KeyLoadingTest, FullDriverFreesSlot0BeforeInitKey) {
-  for (int32_t i = 0; i < kestrel::kMaxDriverSlots; ++i) {
-    const std::string n = std::to_string(1000 + i);
-    g_driver.Slots.push_back(Slot(n + "000001", n + "00000101", i));
-  }
+  Double().SetSlots(OtherKeys(kestrel::kMaxDriverSlots));
   EXPECT_EQ(Load(kEncKey, false, true), 0);
-  EXPECT_EQ(g_driver.Calls,
+  EXPECT_EQ(CallsMade(),
             (Calls{"GetDrvInfo", "ResetKeyEx(1000000001)", "InitKey(A:\\)", "GetDrvInfo"}));
 }
 
 TEST_F(KeyLoadingTest, ResettingTheKeyItselfMakesRoomInAFullDriver) {
-  for (int32_t i = 0; i < kestrel::kMaxDriverSlots - 1; ++i) {
-    const std::string n = std::to_string(1000 + i);
-    g_driver.Slots.push_back(Slot(n + "000001", n + "00000101", i));
-  }
-  g_driver.Slots.push_back(Slot(kEncKey, kSignKey, 15));
+  auto slots = OtherKeys(kestrel::kMaxDriverSlots - 1);
+  slots.push_back(Slot(kEncKey, kSignKey, 15));
+  Double().SetSlots(slots);
   EXPECT_EQ(Load(kEncKey, false, true), 0);
-  EXPECT_EQ(g_driver.Calls,
+  EXPECT_EQ(CallsMade(),
             (Calls{"GetDrvInfo", "ResetKeyEx(0001000001)", "InitKey(A:\\)", "GetDrvInfo"}));
 }
 
 TEST_F(KeyLoadingTest, FreeSlot0TriesTheSignatureKeyWhenTheEncryptionKeyIsRefused) {
-  g_driver.Slots = {Slot(kOtherEnc, kOtherSign, 0)};
-  g_driver.RefuseReset = {kOtherEnc};
+  Double().SetSlots({Slot(kOtherEnc, kOtherSign, 0)});
+  Double().PushResult("ResetKeyEx", 39); // the encryption key's reset is refused
   EXPECT_EQ(Load(kEncKey, true), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "ResetKeyEx(0002000001)",
-                                   "ResetKeyEx(000200000101)", "InitKey(A:\\)", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "ResetKeyEx(0002000001)", "ResetKeyEx(000200000101)",
+                                "InitKey(A:\\)", "GetDrvInfo"}));
 }
 
 TEST_F(KeyLoadingTest, DriverRefusingAResetGivesMinus6AndLoadsNothing) {
-  g_driver.Slots = {Slot(kOtherEnc, kOtherSign, 0)};
-  g_driver.RefuseReset = {kOtherEnc, kOtherSign};
+  Double().SetSlots({Slot(kOtherEnc, kOtherSign, 0)});
+  Double().SetResult("ResetKeyEx", 39); // every reset is refused
   EXPECT_EQ(Load(kEncKey, true), TKestrelDLL::kKeyDriverError);
   EXPECT_EQ(Count("InitKey"), 0);
 
-  g_driver.Slots = {Slot(kEncKey, kSignKey, 4)};
-  g_driver.RefuseReset = {kEncKey};
+  Double().SetSlots({Slot(kEncKey, kSignKey, 4)});
   EXPECT_EQ(Load(kEncKey, false), TKestrelDLL::kKeyDriverError);
   EXPECT_EQ(Count("InitKey"), 0);
   EXPECT_TRUE(CachedKeys().empty());
@@ -292,54 +287,57 @@ TEST_F(KeyLoadingTest, DriverRefusingAResetGivesMinus6AndLoadsNothing) {
 
 TEST_F(KeyLoadingTest, CachedKeyNoLongerInTheDriverIsLoadedWithoutReset) {
   ASSERT_EQ(Load(kEncKey, false), 0);
-  g_driver.Slots.clear(); // reset by somebody else
+  Double().SetSlots({}); // reset by somebody else
   EXPECT_EQ(Load(kEncKey, false), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "InitKey(A:\\)", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "InitKey(A:\\)", "GetDrvInfo"}));
 }
 
 TEST_F(KeyLoadingTest, PathOfNoKeyDeviceGetsOneInitKeyAndTheFailureLeavesTheCache) {
-  g_driver.InitResults = {36};
+  Double().PushResult("InitKey", 36);
   EXPECT_EQ(Load(kEncKey, false), 36);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "InitKey(A:\\)"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "InitKey(A:\\)"}));
   EXPECT_TRUE(CachedKeys().empty());
   EXPECT_FALSE(KestrelUnit().KeyCachePrimed);
 }
 
 TEST_F(KeyLoadingTest, LowerCaseDeviceNameShowsTheRequestAndWithdrawsIt) {
-  g_driver.InitResults = {36, 36};
+  Double().PushResult("InitKey", 36);
+  Double().PushResult("InitKey", 36);
   EXPECT_EQ(Load(kEncKey, false, true, "tm:com1"), 0);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "InitKey(tm:com1)", "TM(0)", "InitKey(tm:com1)",
-                                   "InitKey(tm:com1)", "TM(1)", "GetDrvInfo"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "InitKey(tm:com1)", "TM(0)", "InitKey(tm:com1)",
+                                "InitKey(tm:com1)", "TM(1)", "GetDrvInfo"}));
   // The retries wait for the device between attempts.
-  ASSERT_EQ(g_driver.InitTimes.size(), 3u);
-  for (std::size_t i = 1; i < g_driver.InitTimes.size(); ++i)
-    EXPECT_GE(g_driver.InitTimes[i] - g_driver.InitTimes[i - 1], std::chrono::milliseconds(450));
+  const auto initTimes = Double().CallTimes("InitKey");
+  ASSERT_EQ(initTimes.size(), 3u);
+  for (std::size_t i = 1; i < initTimes.size(); ++i)
+    EXPECT_GE(initTimes[i] - initTimes[i - 1], std::chrono::milliseconds(450));
 }
 
 TEST_F(KeyLoadingTest, WaitTimeOutCountsFromTheRequestAndTheRequestIsShownOnce) {
   // The first attempt alone takes longer than the wait time-out.
-  g_driver.FirstInitDelay = std::chrono::milliseconds(1200);
-  g_driver.InitDefault = 36;
+  Double().PushDelay("InitKey", std::chrono::milliseconds(1200));
+  Double().SetResult("InitKey", 36);
   EXPECT_EQ(Load(kEncKey, false, true, "TM:COM1", 60, 5, 1), 36);
   EXPECT_GE(Count("InitKey"), 2);
   EXPECT_EQ(Count("TM(0)"), 1);
   EXPECT_EQ(Count("TM(1)"), 1);
-  EXPECT_EQ(g_driver.Calls[2], "TM(0)");
-  EXPECT_EQ(g_driver.Calls.back(), "TM(1)");
+  ASSERT_GE(CallsMade().size(), 3u);
+  EXPECT_EQ(CallsMade()[2], "TM(0)");
+  EXPECT_EQ(CallsMade().back(), "TM(1)");
   EXPECT_TRUE(CachedKeys().empty());
 }
 
 TEST_F(KeyLoadingTest, NamedDeviceWithoutRequestFunctionGetsOneAttempt) {
   Dll.FTMRequestFunc = nullptr;
-  g_driver.InitResults = {36};
+  Double().PushResult("InitKey", 36);
   EXPECT_EQ(Load(kEncKey, false, true, "TM:COM1"), 36);
-  EXPECT_EQ(g_driver.Calls, (Calls{"GetDrvInfo", "InitKey(TM:COM1)"}));
+  EXPECT_EQ(CallsMade(), (Calls{"GetDrvInfo", "InitKey(TM:COM1)"}));
 }
 
 TEST_F(KeyLoadingTest, LongKeyPathIsCutTo255Characters) {
   const std::string path(300, 'p');
   EXPECT_EQ(Load(kEncKey, false, true, path), 0);
-  EXPECT_EQ(g_driver.LastInitPath, path.substr(0, 255));
+  EXPECT_EQ(LastInitPath(), path.substr(0, 255));
 }
 
 TEST_F(KeyLoadingTest, Generation5SlotRecordsAreConverted) {
@@ -368,12 +366,12 @@ TEST_F(KeyLoadingTest, SlotCountIsBoundedByTheTable) {
   EXPECT_EQ(TKestrelDLL::DecodeSlotTable(raw, 1000, 4).size(), 16u);
   EXPECT_EQ(TKestrelDLL::DecodeSlotTable(raw, -5, 5).size(), 0u);
 
-  g_driver.ReportedCount = 1000;
+  Double().SetReportedSlotCount(1000);
   EXPECT_EQ(Load(kEncKey, false, false), 0);
 }
 
 TEST_F(KeyLoadingTest, ClearKeyCacheEmptiesTheCacheButKeysInTheDriverAreNotAdoptedAgain) {
-  g_driver.Slots = {Slot(kEncKey, kSignKey, 0)};
+  Double().SetSlots({Slot(kEncKey, kSignKey, 0)});
   ASSERT_EQ(Load(kEncKey, false, false), 0);
   ASSERT_FALSE(CachedKeys().empty());
 
@@ -382,26 +380,14 @@ TEST_F(KeyLoadingTest, ClearKeyCacheEmptiesTheCacheButKeysInTheDriverAreNotAdopt
   EXPECT_TRUE(KestrelUnit().KeyCachePrimed);
 
   EXPECT_EQ(Load(kEncKey, false, false), 0);
-  EXPECT_EQ(g_driver.Calls,
+  EXPECT_EQ(CallsMade(),
             (Calls{"GetDrvInfo", "ResetKeyEx(0001000001)", "InitKey(A:\\)", "GetDrvInfo"}));
 }
 
-// The same call orders through the real binding, with the call-recording
-// double loaded as kestrel.dll.
-class KeyLoadingWithDoubleTest : public ::testing::Test {
+// The same call orders in the double's own log, its slot table as set.
+class KeyLoadingWithDoubleTest : public DoubleBindingTest {
 protected:
-  void SetUp() override {
-    g_driver = TFakeDriver{};
-    Dll = std::make_unique<TKestrelDLL>(KestrelUnit());
-    ASSERT_TRUE(Dll->FAllEntryPoints);
-    Dll->FTMRequestFunc = RecordRequest;
-    Root.Double().ClearLog();
-  }
-  // The double's log; the host's request calls go to g_driver.Calls.
-  std::vector<std::string> Log() { return Root.Double().Log(); }
-
-  cetest::DoubleRoot Root;
-  std::unique_ptr<TKestrelDLL> Dll;
+  std::vector<std::string> Log() { return Double().Log(); }
 };
 
 TEST_F(KeyLoadingWithDoubleTest, EncryptionKeyInSlot3CachedOrNot) {
@@ -409,7 +395,7 @@ TEST_F(KeyLoadingWithDoubleTest, EncryptionKeyInSlot3CachedOrNot) {
       std::vector{cetest::Slot(kOtherEnc, kOtherSign, 0), cetest::Slot(kEncKey, kSignKey, 3)};
   Root.Double().SetSlots(table);
   // Not in the cache: the key itself is reset first, then slot 0 is freed.
-  EXPECT_EQ(Dll->LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 0);
+  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 0);
   EXPECT_EQ(Log(),
             (Calls{"GetDrvInfo()", "ResetKeyEx(\"0001000001\",1)", "ResetKeyEx(\"0002000001\",1)",
                    "InitKey(\"A:\\\\0\",\"\")", "GetDrvInfo()"}));
@@ -417,29 +403,29 @@ TEST_F(KeyLoadingWithDoubleTest, EncryptionKeyInSlot3CachedOrNot) {
   // Now cached but still reported in slot 3: slot 0 is freed first, then the
   // key is reset and loaded again.
   Root.Double().ClearLog();
-  EXPECT_EQ(Dll->LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 0);
+  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 0);
   EXPECT_EQ(Log(),
             (Calls{"GetDrvInfo()", "ResetKeyEx(\"0002000001\",1)", "ResetKeyEx(\"0001000001\",1)",
                    "InitKey(\"A:\\\\0\",\"\")", "GetDrvInfo()"}));
-  EXPECT_TRUE(g_driver.Calls.empty()); // no request for a plain path
+  EXPECT_TRUE(Double().CallsOf("TM").empty()); // no request for a plain path
 }
 
 TEST_F(KeyLoadingWithDoubleTest, LowerCaseDeviceWaitsBehindTheRequest) {
   Root.Double().PushResult("InitKey", 36);
   Root.Double().PushResult("InitKey", 36);
-  EXPECT_EQ(Dll->LoadKey(kSignKey, false, "tm:com1", 60, 5, true, 5), 0);
+  EXPECT_EQ(Dll.LoadKey(kSignKey, false, "tm:com1", 60, 5, true, 5), 0);
   EXPECT_EQ(Root.Double().CallsOf("InitKey"), Calls(3, "InitKey(\"tm:com1\\0\",\"\")"));
-  EXPECT_EQ(g_driver.Calls, (Calls{"TM(0)", "TM(1)"}));
+  EXPECT_EQ(Double().CallsOf("TM"), (Calls{"TM(0)", "TM(1)"}));
 }
 
 TEST_F(KeyLoadingWithDoubleTest, PlainPathGetsOneInitKeyAndBadNumberNoCall) {
   Root.Double().SetResult("InitKey", 36);
-  EXPECT_EQ(Dll->LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 36);
+  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 36);
   EXPECT_EQ(Root.Double().CallsOf("InitKey").size(), 1u);
-  EXPECT_TRUE(g_driver.Calls.empty());
+  EXPECT_TRUE(Double().CallsOf("TM").empty());
 
   Root.Double().ClearLog();
-  EXPECT_EQ(Dll->LoadKey("00010000011", true, "A:\\", 60, 5, true, 5), TKestrelDLL::kBadUID);
+  EXPECT_EQ(Dll.LoadKey("00010000011", true, "A:\\", 60, 5, true, 5), TKestrelDLL::kBadUID);
   EXPECT_TRUE(Log().empty());
 }
 

@@ -1,13 +1,12 @@
-// Public key management against an in-process stand-in for the library: the
-// order of the checks of the directory calls, what reaches the library, and
-// the engine operations around them.
-#include "kestrel_fake.h"
-
+// Public key management against the call-recording double loaded as the
+// library: the order of the checks of the directory calls, what reaches the
+// library, and the engine operations around them.
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 #include "platform/platform.h"
-#include "tests/support/test_root.h"
 #include "tests/support/module_state.h"
+#include "tests/support/recording_double.h"
+#include "tests/support/test_root.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,15 +14,17 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
 namespace {
 
 namespace fs = std::filesystem;
-using kestrel_fake::CallNames;
-using kestrel_fake::FindCall;
-using kestrel_fake::State;
+using cetest::Provider;
+using cetest::RecordingDouble;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -57,21 +58,40 @@ public:
   }
 };
 
-// Position of the first call of that name in the record, or -1.
-int CallIndex(const std::string &name) {
-  const auto names = CallNames();
+// Position of the first call of that name in the double's log, or -1.
+int CallIndex(const RecordingDouble &log, const std::string &name) {
+  const auto names = log.CallNames();
   for (std::size_t i = 0; i < names.size(); ++i)
     if (names[i] == name)
       return static_cast<int>(i);
   return -1;
 }
 
+// An entry point has the library's calling convention, which a lambda lacks
+// on 32-bit Windows. A C++ exception cannot leave a library built on its own
+// (32-bit Windows unwinds each with its own runtime), so the raising entry
+// point is a function of the test put into the binding.
+kestrel::Result KESTREL_STDCALL AddOpenKeyThatRaises(const char *, const void *, const char *,
+                                                     char) {
+  throw std::runtime_error("disk gone");
+}
+
 // --- the binding's directory calls -----------------------------------------
 
 class DirectoryCallsTest : public ::testing::Test {
 protected:
-  std::unique_ptr<TKestrelDLL> FBinding = kestrel_fake::MakeBinding();
+  // Loads the double of that generation under a fresh root and binds it.
+  void Load(Provider provider = Provider::Double) {
+    FRoot.emplace(provider);
+    FBinding = std::make_unique<TKestrelDLL>(KestrelUnit());
+    ASSERT_TRUE(FBinding->FAllEntryPoints);
+  }
+  RecordingDouble &Double() { return FRoot->Double(); }
+  std::vector<std::string> CallNames() { return Double().CallNames(); }
+
   TTempDir FTemp;
+  std::optional<cetest::DoubleRoot> FRoot;
+  std::unique_ptr<TKestrelDLL> FBinding;
 };
 
 TEST_F(DirectoryCallsTest, AddPublicKeyChecksInOrderBeforeTouchingTheLibrary) {
@@ -82,9 +102,10 @@ TEST_F(DirectoryCallsTest, AddPublicKeyChecksInOrderBeforeTouchingTheLibrary) {
   const std::string noDir = FTemp.Sub("missing");
   {
     // No library loaded: -1 before anything else, even with every argument bad.
-    EXPECT_EQ(FBinding->AddPublicKey(noFile, noDir, "short", 7), -1);
+    TKestrelDLL unloaded(KestrelUnit());
+    EXPECT_EQ(unloaded.AddPublicKey(noFile, noDir, "short", 7), -1);
   }
-  kestrel_fake::TLoadedLibrary library;
+  Load();
   // A missing file comes before a missing directory, which comes before a
   // wrong owner key number.
   EXPECT_EQ(FBinding->AddPublicKey(noFile, noDir, "short", 7), -8);
@@ -100,23 +121,23 @@ TEST_F(DirectoryCallsTest, AddPublicKeyChecksInOrderBeforeTouchingTheLibrary) {
 }
 
 TEST_F(DirectoryCallsTest, AddPublicKeyHandsTheWholeBlockAndTheKindLetterToTheLibrary) {
-  kestrel_fake::TLoadedLibrary library;
+  Load();
   const std::string key = FTemp.File("a.key", 240);
   const std::string dir = FTemp.Dir("pub");
 
   EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 1), 0);
-  ASSERT_NE(FindCall("AddOpenKey"), nullptr);
-  EXPECT_THAT(FindCall("AddOpenKey")->Args, ElementsAre(dir, kOwnSign, "S"));
-  EXPECT_EQ(State().AddedBlock, Block(240));
+  ASSERT_TRUE(Double().WasCalled("AddOpenKey"));
+  EXPECT_THAT(Double().FirstArguments("AddOpenKey"), ElementsAre(dir, kOwnSign, "S"));
+  EXPECT_EQ(Double().LastInput("AddOpenKey"), Block(240));
 
-  State().Calls.clear();
-  State().AddOpenKeyResult = 117;
+  Double().ClearLog();
+  Double().SetResult("AddOpenKey", 117);
   EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnEncode, 0), 117) << "library codes pass through";
-  EXPECT_THAT(FindCall("AddOpenKey")->Args, ElementsAre(dir, kOwnEncode, "E"));
+  EXPECT_THAT(Double().FirstArguments("AddOpenKey"), ElementsAre(dir, kOwnEncode, "E"));
 }
 
 TEST_F(DirectoryCallsTest, AddPublicKeyRefusesAKeyFileOfAnyOtherSize) {
-  kestrel_fake::TLoadedLibrary library;
+  Load();
   const std::string dir = FTemp.Dir("pub");
   EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("long.key", 241), dir, kOwnSign, 1), -115);
   EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("short.key", 239), dir, kOwnSign, 1), -115);
@@ -125,15 +146,15 @@ TEST_F(DirectoryCallsTest, AddPublicKeyRefusesAKeyFileOfAnyOtherSize) {
 }
 
 TEST_F(DirectoryCallsTest, AddPublicKeyUsesTheBlockSizeOfGeneration5) {
-  kestrel_fake::TLoadedLibrary library(304);
+  Load(Provider::Double5);
   const std::string dir = FTemp.Dir("pub");
   EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("g4.key", 240), dir, kOwnSign, 1), -115);
   EXPECT_EQ(FBinding->AddPublicKey(FTemp.File("g5.key", 304), dir, kOwnSign, 1), 0);
-  EXPECT_EQ(State().AddedBlock, Block(304));
+  EXPECT_EQ(Double().LastInput("AddOpenKey"), Block(304));
 }
 
 TEST_F(DirectoryCallsTest, AddPublicKeyCannotOpenAKeyFileHeldByAWriter) {
-  kestrel_fake::TLoadedLibrary library;
+  Load();
   const std::string key = FTemp.File("held.key", 240);
   const std::string dir = FTemp.Dir("pub");
   {
@@ -148,36 +169,40 @@ TEST_F(DirectoryCallsTest, AddPublicKeyCannotOpenAKeyFileHeldByAWriter) {
 TEST_F(DirectoryCallsTest, DeletePublicKeyChecksThenPassesTheKeyAndItsOwner) {
   CE_SKIP_IF_PROVIDER_PINNED();
   const std::string dir = FTemp.Dir("pub");
-  EXPECT_EQ(FBinding->DeletePublicKey(FTemp.Sub("none"), "x", 5, kOtherSign), -1);
-  kestrel_fake::TLoadedLibrary library;
+  {
+    TKestrelDLL unloaded(KestrelUnit());
+    EXPECT_EQ(unloaded.DeletePublicKey(FTemp.Sub("none"), "x", 5, kOtherSign), -1);
+  }
+  Load();
   EXPECT_EQ(FBinding->DeletePublicKey(FTemp.Sub("none"), "x", 5, kOtherSign), -9);
   EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnEncode, 1, kOtherSign), -10);
   EXPECT_THAT(CallNames(), IsEmpty());
 
   EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnSign, 1, kOtherSign), 0);
-  EXPECT_THAT(FindCall("DelOpenKey")->Args, ElementsAre(dir, kOtherSign, kOwnSign, "S"));
+  EXPECT_THAT(Double().FirstArguments("DelOpenKey"), ElementsAre(dir, kOtherSign, kOwnSign, "S"));
 
-  State().DelOpenKeyResult = 117;
+  Double().SetResult("DelOpenKey", 117);
   EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnEncode, 0, kOtherEncode), 117);
-  EXPECT_THAT(State().Calls.back().Args, ElementsAre(dir, kOtherEncode, kOwnEncode, "E"));
+  EXPECT_THAT(RecordingDouble::Arguments(Double().Log().back()),
+              ElementsAre(dir, kOtherEncode, kOwnEncode, "E"));
 
   FBinding->FDelOpenKey = nullptr;
   EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnSign, 1, kOtherSign), -1);
 }
 
 TEST_F(DirectoryCallsTest, ExtractPublicKeyKeepsEveryByteZerosIncluded) {
-  kestrel_fake::TLoadedLibrary library;
+  Load();
   std::string block(240, '\0');
   block[1] = 'A';
   block[239] = 'Z';
-  State().KeyBlock = block;
+  Double().SetOutput("ExtractKey", block);
   std::string out = "old";
   EXPECT_EQ(FBinding->ExtractPublicKey(kOtherSign, "dir", out), 0);
   EXPECT_EQ(out, block);
-  EXPECT_THAT(FindCall("ExtractKey")->Args, ElementsAre("dir", kOtherSign));
+  EXPECT_THAT(Double().FirstArguments("ExtractKey"), ElementsAre("dir", kOtherSign));
 
-  State().KeyBlock.clear();
-  State().ExtractKeyResult = 117;
+  Double().SetOutput("ExtractKey", "");
+  Double().SetResult("ExtractKey", 117);
   EXPECT_EQ(FBinding->ExtractPublicKey(kOtherSign, "dir", out), 117);
   EXPECT_EQ(out.size(), 240u) << "the block keeps its length on failure";
 }
@@ -192,14 +217,18 @@ protected:
     E().SetCryptoParamValue(kParamPathToPublic, FPublicDir.c_str());
     E().SetCryptoParamValue(kParamKeyDevice, "A:\\");
   }
-  TKestrel4Engine &E() { return FFake.Engine; }
+  TKestrel4Engine &E() { return FEngine; }
   std::string LastExceptionText() { return E().FLastException.GetText(); }
+  RecordingDouble &Double() { return FRoot.Double(); }
+  std::vector<std::string> CallNames() { return Double().CallNames(); }
+  int CallIndex(const std::string &name) { return ::CallIndex(Double(), name); }
 
   TTempDir FTemp;
   std::string FPublicDir = FTemp.Dir("pub");
   // The engine's directory: the parameter with a trailing delimiter.
   std::string FExpandedDir = FPublicDir + "\\";
-  kestrel_fake::TFakeEngine FFake;
+  cetest::DoubleRoot FRoot;
+  TKestrel4Engine FEngine;
 };
 
 TEST_F(PublicKeysTest, IncludePublicKeyLoadsTheOwnKeyThenAddsUnderTheSignatureOwner) {
@@ -207,8 +236,9 @@ TEST_F(PublicKeysTest, IncludePublicKeyLoadsTheOwnKeyThenAddsUnderTheSignatureOw
   EXPECT_EQ(E().IncludePublicKey(key.c_str()), 0);
   ASSERT_GE(CallIndex("InitKey"), 0);
   EXPECT_LT(CallIndex("InitKey"), CallIndex("AddOpenKey"));
-  EXPECT_THAT(FindCall("InitKey")->Args, ElementsAre("A:\\"));
-  EXPECT_THAT(FindCall("AddOpenKey")->Args, ElementsAre(FExpandedDir, kOwnSign, "S"));
+  // The key path with the mark of its second NUL, and the empty second text.
+  EXPECT_THAT(Double().FirstArguments("InitKey"), ElementsAre("A:\\\\0", ""));
+  EXPECT_THAT(Double().FirstArguments("AddOpenKey"), ElementsAre(FExpandedDir, kOwnSign, "S"));
   ASSERT_EQ(KestrelUnit().KeyCache.size(), 1u);
   EXPECT_EQ(KestrelUnit().KeyCache.front().first, kOwnSign);
 }
@@ -218,7 +248,7 @@ TEST_F(PublicKeysTest, IncludePublicEncodeKeyLoadsTheSignatureKeyAndAddsUnderThe
   EXPECT_EQ(E().IncludePublicEncodeKey(key.c_str()), 0);
   ASSERT_EQ(KestrelUnit().KeyCache.size(), 1u);
   EXPECT_EQ(KestrelUnit().KeyCache.front().first, kOwnSign) << "the key loaded is Sign UID's";
-  EXPECT_THAT(FindCall("AddOpenKey")->Args, ElementsAre(FExpandedDir, kOwnEncode, "E"));
+  EXPECT_THAT(Double().FirstArguments("AddOpenKey"), ElementsAre(FExpandedDir, kOwnEncode, "E"));
 }
 
 TEST_F(PublicKeysTest, IncludeReportsAMissingFileAfterTheKeyWasLoaded) {
@@ -234,7 +264,7 @@ TEST_F(PublicKeysTest, IncludeRefusesAnOwnerIdentifierOfTheWrongLength) {
   EXPECT_EQ(E().IncludePublicEncodeKey(key.c_str()), -10);
   E().SetCryptoParamValue(kParamSignUID, kOwnEncode);
   EXPECT_EQ(E().IncludePublicKey(key.c_str()), -10);
-  EXPECT_EQ(FindCall("AddOpenKey"), nullptr);
+  EXPECT_FALSE(Double().WasCalled("AddOpenKey"));
 }
 
 TEST_F(PublicKeysTest, IncludeFindsAPathWithTheRootPlaceholderUnderTheRoot) {
@@ -242,7 +272,7 @@ TEST_F(PublicKeysTest, IncludeFindsAPathWithTheRootPlaceholderUnderTheRoot) {
   FTemp.File("keys\\corr.key", 240);
   E().SetEngineRootPath(FTemp.Path());
   EXPECT_EQ(E().IncludePublicKey("%ZEVRoot%\\keys\\corr.key"), 0);
-  EXPECT_EQ(State().AddedBlock, Block(240));
+  EXPECT_EQ(Double().LastInput("AddOpenKey"), Block(240));
 }
 
 // Without the fakes: the engines below find no library at all.
@@ -286,11 +316,11 @@ TEST(PublicKeysWithoutLibraryTest, ClearCashEmptiesTheCacheKeepsItPrimedAndSurvi
 }
 
 TEST_F(PublicKeysTest, AKeyLoadFailureEndsTheOperation) {
-  State().InitKeyResult = 6;
+  Double().SetResult("InitKey", 6);
   EXPECT_EQ(E().IncludePublicKey(FTemp.File("corr.key", 240).c_str()), 6);
   EXPECT_EQ(E().RemoveCertificate(kOtherSign), 6);
-  EXPECT_EQ(FindCall("AddOpenKey"), nullptr);
-  EXPECT_EQ(FindCall("DelOpenKey"), nullptr);
+  EXPECT_FALSE(Double().WasCalled("AddOpenKey"));
+  EXPECT_FALSE(Double().WasCalled("DelOpenKey"));
 }
 
 TEST_F(PublicKeysTest, RemoveCertificateClassifiesByLengthBeforeAnyKeyIsLoaded) {
@@ -312,16 +342,17 @@ TEST_F(PublicKeysTest, RemoveCertificateRefusesTheUsersOwnKeys) {
 
 TEST_F(PublicKeysTest, RemoveCertificateLoadsTheOwnerOfTheSameKindAndDeletes) {
   EXPECT_EQ(E().RemoveCertificate(kOtherSign), 0);
-  EXPECT_THAT(FindCall("DelOpenKey")->Args, ElementsAre(FExpandedDir, kOtherSign, kOwnSign, "S"));
+  EXPECT_THAT(Double().FirstArguments("DelOpenKey"),
+              ElementsAre(FExpandedDir, kOtherSign, kOwnSign, "S"));
   EXPECT_EQ(KestrelUnit().KeyCache.front().first, kOwnSign);
 
-  State().Calls.clear();
+  Double().ClearLog();
   EXPECT_EQ(E().RemoveCertificate(kOtherEncode), 0);
-  EXPECT_THAT(FindCall("DelOpenKey")->Args,
+  EXPECT_THAT(Double().FirstArguments("DelOpenKey"),
               ElementsAre(FExpandedDir, kOtherEncode, kOwnEncode, "E"));
   EXPECT_EQ(KestrelUnit().KeyCache.back().first, kOwnEncode);
 
-  State().DelOpenKeyResult = 117;
+  Double().SetResult("DelOpenKey", 117);
   EXPECT_EQ(E().RemoveCertificate(kOtherSign), 117);
 }
 
@@ -331,21 +362,22 @@ TEST_F(PublicKeysTest, RemoveCertificateMovesTheOwnerKeyToSlot0OnlyWhenTheSwitch
   std::snprintf(other.Num, sizeof other.Num, "%s", kOtherEncode);
   std::snprintf(other.NumP, sizeof other.NumP, "%s", kOtherSign);
   other.SlotNo = 0;
-  State().Slots = {other};
+  Double().SetSlots({other});
 
   EXPECT_EQ(E().RemoveCertificate("000300000001"), 0);
-  EXPECT_EQ(FindCall("ResetKeyEx"), nullptr) << "\"No\": slot 0 stays as it is";
+  EXPECT_FALSE(Double().WasCalled("ResetKeyEx")) << "\"No\": slot 0 stays as it is";
 
   E().SetCryptoParamValue(kParamUse0SlotForVerify, "Yes");
   E().SetCryptoParamValue(kParamSignUID, "000400000001"); // a key not yet in the cache
-  State().Calls.clear();
+  Double().ClearLog();
   EXPECT_EQ(E().RemoveCertificate("000300000001"), 0);
-  ASSERT_NE(FindCall("ResetKeyEx"), nullptr);
-  EXPECT_THAT(FindCall("ResetKeyEx")->Args, ElementsAre(kOtherEncode));
+  ASSERT_TRUE(Double().WasCalled("ResetKeyEx"));
+  EXPECT_THAT(Double().FirstArguments("ResetKeyEx"), ElementsAre(kOtherEncode, "1"));
 }
 
 TEST_F(PublicKeysTest, AnExceptionInTheLibraryWorkIsCapturedWithTheOperationsName) {
-  State().AddOpenKeyRaises = true;
+  ASSERT_EQ(E().GetCryptoAPI(), 0);
+  E().FKestrelDLL->FAddOpenKey = &AddOpenKeyThatRaises;
   const std::string key = FTemp.File("corr.key", 240);
   EXPECT_EQ(E().IncludePublicEncodeKey(key.c_str()), -102);
   EXPECT_THAT(LastExceptionText(),
@@ -365,16 +397,16 @@ TEST_F(PublicKeysTest, AfterClearCashTheNextOperationLoadsTheKeyAfresh) {
   // The driver now holds the key in slot 0.
   kestrel::TDriverSlotInfo own{};
   std::snprintf(own.NumP, sizeof own.NumP, "%s", kOwnSign);
-  State().Slots = {own};
+  Double().SetSlots({own});
 
-  State().Calls.clear();
+  Double().ClearLog();
   ASSERT_EQ(E().IncludePublicKey(key.c_str()), 0);
   EXPECT_EQ(CallIndex("InitKey"), -1) << "the cached key is used while its times allow";
 
   E().ClearCash();
   EXPECT_TRUE(KestrelUnit().KeyCache.empty());
   EXPECT_NE(E().FKestrelDLL, nullptr) << "the connection is kept";
-  State().Calls.clear();
+  Double().ClearLog();
   ASSERT_EQ(E().IncludePublicKey(key.c_str()), 0);
   EXPECT_GE(CallIndex("InitKey"), 0);
 }

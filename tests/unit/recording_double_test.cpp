@@ -2,14 +2,18 @@
 // and outputs in order, status arrays taken back, and a faithful log.
 #include "kestrel/kestrel_dll.h"
 
-#include "tests/support/recording_double.h"
 #include "tests/support/module_state.h"
+#include "tests/support/recording_double.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -104,6 +108,56 @@ TEST_F(RecordingDoubleTest, BlockOutputsReplaceOrAppend) {
   std::array<char, 16> sender{};
   binding->FGetMemSenderID(block.data(), length, sender.data());
   EXPECT_STREQ(sender.data(), "000300000001");
+}
+
+TEST_F(RecordingDoubleTest, TheKeyDriverModelLoadsResetsAndRefuses) {
+  recorder.SetKeyDevice("0001000001", "000100000101");
+  recorder.SetSlots({cetest::Slot("0002000001", "000200000101", 0)});
+  const char path[] = "A:\\\0";        // ended by two NULs
+  const char other[] = "0002000001\0"; // likewise
+  EXPECT_EQ(binding->FInitKey(path, ""), 0);
+  auto slots = recorder.Slots();
+  ASSERT_EQ(slots.size(), 2u);
+  EXPECT_STREQ(slots[1].NumP, "000100000101");
+  EXPECT_EQ(slots[1].SlotNo, 1) << "the lowest free slot";
+  EXPECT_EQ(binding->FInitKey(path, ""), 37) << "loaded already";
+
+  EXPECT_EQ(binding->FResetKeyEx(other, 1), 0);
+  ASSERT_EQ(recorder.Slots().size(), 1u);
+  EXPECT_STREQ(recorder.Slots()[0].Num, "0001000001");
+  recorder.PushResult("ResetKeyEx", 39);
+  EXPECT_EQ(binding->FResetKeyEx("000100000101\0", 1), 39);
+  EXPECT_EQ(recorder.Slots().size(), 1u) << "a refused reset frees nothing";
+
+  std::vector<kestrel::TDriverSlotInfo> full;
+  for (int32_t i = 0; i < kestrel::kMaxDriverSlots; ++i)
+    full.push_back(cetest::Slot(std::to_string(1000000000 + i), "", i));
+  recorder.SetSlots(full);
+  EXPECT_EQ(binding->FInitKey(path, ""), 38);
+  recorder.SetReportedSlotCount(1000);
+  std::array<kestrel::TDriverSlotInfo, kestrel::kMaxDriverSlots> table{};
+  int32_t count = 0;
+  binding->FGetDrvInfo(table.data(), &count);
+  EXPECT_EQ(count, 1000);
+
+  EXPECT_EQ(recorder.UnterminatedTexts(), 0);
+  const char single[] = "0003000001\0X"; // one NUL, then more text
+  binding->FResetKeyEx(single, 1);
+  EXPECT_EQ(recorder.UnterminatedTexts(), 1);
+}
+
+TEST_F(RecordingDoubleTest, DelaysTimesAndNotesKeepTheirOrder) {
+  recorder.PushDelay("SignDone", std::chrono::milliseconds(200));
+  binding->FSignDone();
+  recorder.Note("host(1)");
+  binding->FSignDone();
+  const auto times = recorder.CallTimes("SignDone");
+  ASSERT_EQ(times.size(), 2u);
+  EXPECT_GE(times[1] - times[0], std::chrono::milliseconds(200)) << "the first call slept";
+  EXPECT_EQ(recorder.Log(), (std::vector<std::string>{"SignDone()", "host(1)", "SignDone()"}));
+  EXPECT_EQ(recorder.CallNames(), (std::vector<std::string>{"SignDone", "host", "SignDone"}));
+  EXPECT_THAT(cetest::RecordingDouble::Arguments("AddOpenKey(\"C:\\P\\\",\"0001\",S)"),
+              ::testing::ElementsAre("C:\\P\\", "0001", "S"));
 }
 
 } // namespace

@@ -1,21 +1,10 @@
-// Worker processes of a batch: the one place of cehost that starts
+// Worker processes of a batch on POSIX: the one place of cehost that starts
 // processes. On POSIX each worker is a fork of cehost made before the module
 // is loaded, so every worker loads the module and the user's keys itself,
 // once; it takes files from a queue in memory shared by all workers and
 // sends one record per file through a pipe of its own. Windows runs a batch
 // in one process.
 #include "host/batch.h"
-
-#if defined(_WIN32)
-
-namespace cehost {
-bool RunWorkers(const std::vector<std::string> &, unsigned, const WorkerBody &,
-                const ReportFile &) {
-  return false;
-}
-} // namespace cehost
-
-#else
 
 #include <cerrno>
 #include <chrono>
@@ -278,5 +267,3 @@ bool RunWorkers(const std::vector<std::string> &files, unsigned jobs, const Work
 }
 
 } // namespace cehost
-
-#endif
