@@ -4,6 +4,7 @@
 
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_api.h"
+#include "kestrel/result_codes.h"
 #include "platform/platform.h"
 #include "support/exception_text.h"
 #include "support/rootpath.h"
@@ -60,7 +61,8 @@ public:
   bool FAllEntryPoints = false;
 };
 
-class TKestrelDLL : public TCrypto_DLL {
+// The binding's own result codes (kestrel/result_codes.h) are its members.
+class TKestrelDLL : public TCrypto_DLL, public kestrel::TBindingCodes {
 public:
   // Loads the library once per module context and resolves the entry points.
   explicit TKestrelDLL(TKestrelUnit &unit);
@@ -146,19 +148,6 @@ public:
                           uint8_t kind, const std::string &keyNumber);
   int32_t ExtractPublicKey(const std::string &keyNumber, const std::string &directory,
                            std::string &keyBlock);
-
-  // The binding's own codes.
-  static constexpr int32_t kNotInitialized = -1;
-  static constexpr int32_t kInvalidParameters = -2;
-  static constexpr int32_t kCallException = -3;
-  static constexpr int32_t kBadSignaturesCount = -4;
-  static constexpr int32_t kCantOpenKeyFile = -5;
-  static constexpr int32_t kKeyDriverError = -6;
-  static constexpr int32_t kOutOfMemory = -7;
-  static constexpr int32_t kKeyFileNotFound = -8;
-  static constexpr int32_t kDirectoryNotFound = -9;
-  static constexpr int32_t kBadUID = -10;
-  static constexpr int32_t kBadRecipients = -11;
 
 private:
   TKestrelUnit &FUnit; // the state shared with every binding of the context
