@@ -4,6 +4,7 @@
 
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_api.h"
+#include "kestrel/key_load_plan.h"
 #include "kestrel/result_codes.h"
 #include "platform/platform.h"
 #include "support/exception_text.h"
@@ -116,9 +117,9 @@ public:
 
   // Key loading: makes sure the key is in the key driver (and in slot 0 when
   // required), reusing a loaded key within its time limits. 0 = key ready.
+  // What to do is decided by PlanKeyLoad (kestrel/key_load_plan.h).
   int32_t LoadKey(const std::string &keyNumber, bool requireSlot0, const std::string &keyPath,
-                  int32_t lifeTime, int32_t idleTime, bool resetOnStart, int32_t waitTimeOut)
-      CE_EXCLUDES(FUnit.KeyCacheLock);
+                  const TKeyAccessSettings &settings) CE_EXCLUDES(FUnit.KeyCacheLock);
   // The key driver's slot table, in the generation 4 layout.
   using TSlotTable = std::vector<kestrel::TDriverSlotInfo>;
   // Decodes the first `count` records (at most 16) of a table GetDrvInfo
@@ -182,6 +183,11 @@ private:
                          int32_t idleTime) CE_REQUIRES(FUnit.KeyCacheLock);
   // InitKey for the key path inside the device-wait loop.
   int32_t WaitInitKey(const std::string &keyPath, int32_t waitTimeOut);
+  // Takes one step of a key load plan; 0 or the step's failure. Called with
+  // KeyCacheLock held.
+  int32_t TakeKeyStep(TKeyStep step, const std::string &keyNumber, const std::string &keyPath,
+                      const TSlotTable &table, const TKeyAccessSettings &settings)
+      CE_REQUIRES(FUnit.KeyCacheLock);
   // ResetKeyEx for one key number; the library's result.
   int32_t ResetKey(const std::string &keyNumber);
 };
