@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr int32_t kNotSupported = -1;
-constexpr int32_t kException = -102;
-constexpr int32_t kFileOperationError = -106;
 constexpr std::string_view kRootPlaceholder = "%ZEVRoot%";
 
 // Copies the text and a NUL into the buffer, cut to at most maxLength
@@ -59,13 +56,13 @@ void TSyncExceptStr::SetText(const std::string &text) {
 TCryptoEngine::TCryptoEngine() = default;
 TCryptoEngine::~TCryptoEngine() = default;
 
-int32_t TCryptoEngine::ReservedOperation() { return kNotSupported; }
-int32_t TCryptoEngine::IncludeVariant1(val, val, val) { return kNotSupported; }
-int32_t TCryptoEngine::IncludeVariant2(val, val, val) { return kNotSupported; }
+int32_t TCryptoEngine::ReservedOperation() { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::IncludeVariant1(val, val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::IncludeVariant2(val, val, val) { return CE_ERR_NOT_SUPPORTED; }
 int32_t TCryptoEngine::IncludeVariant3(val x, val y, val z) { return IncludeVariant2(x, y, z); }
-int32_t TCryptoEngine::IncludeVariant4(val, val, val) { return kNotSupported; }
-int32_t TCryptoEngine::IncludeVariant5(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::IncludeVariant6(val, val, val) { return kNotSupported; }
+int32_t TCryptoEngine::IncludeVariant4(val, val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::IncludeVariant5(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::IncludeVariant6(val, val, val) { return CE_ERR_NOT_SUPPORTED; }
 
 void TCryptoEngine::SetPasswordRequestFunc(CE_PASSWORD_REQUEST_FUNC fn) {
   FPasswordRequestFunc = fn;
@@ -99,7 +96,7 @@ void TCryptoEngine::GetCryptoParamValue(int32_t index, char *buffer) {
 
 int32_t TCryptoEngine::SetCryptoParamValue(int32_t index, const char *value) {
   if (index < 1 || static_cast<std::size_t>(index) > FParamValues.size())
-    return kNotSupported;
+    return CE_ERR_NOT_SUPPORTED;
   FParamValues[static_cast<std::size_t>(index) - 1] = value != nullptr ? value : "";
   FParamsChanged = true;
   return 0;
@@ -133,39 +130,39 @@ int32_t TCryptoEngine::VerifyData(const void *, int32_t, const void *, int32_t, 
   throw EAbstractError();
 }
 
-int32_t TCryptoEngine::IncludePublicKey(const char *) { return kNotSupported; }
+int32_t TCryptoEngine::IncludePublicKey(const char *) { return CE_ERR_NOT_SUPPORTED; }
 void TCryptoEngine::ClearCash() {}
-int32_t TCryptoEngine::UpdateCertificateCash(val) { return kNotSupported; }
-int32_t TCryptoEngine::RemoveCertificate(const char *) { return kNotSupported; }
-int32_t TCryptoEngine::IncludeCRL(val) { return kNotSupported; }
+int32_t TCryptoEngine::UpdateCertificateCash(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::RemoveCertificate(const char *) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::IncludeCRL(val) { return CE_ERR_NOT_SUPPORTED; }
 
 void TCryptoEngine::GetLastErrorMessage(char *buffer) {
   CE_ASSERT(buffer != nullptr);
   buffer[0] = '\0';
 }
 
-int32_t TCryptoEngine::GenerateNewSSK() { return kNotSupported; }
-int32_t TCryptoEngine::GenerateNewSEK() { return kNotSupported; }
+int32_t TCryptoEngine::GenerateNewSSK() { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::GenerateNewSEK() { return CE_ERR_NOT_SUPPORTED; }
 bool TCryptoEngine::IsDifferentKeys() { return false; }
-int32_t TCryptoEngine::IncludePublicEncodeKey(const char *) { return kNotSupported; }
-int32_t TCryptoEngine::SignFile(val) { return kNotSupported; }
-int32_t TCryptoEngine::VerifyFile(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::RemoveSignaturesFromFile(val) { return kNotSupported; }
-int32_t TCryptoEngine::TransPrivateKeyFromFileToTM() { return kNotSupported; }
-int32_t TCryptoEngine::TransSignatureFromFileToTM() { return kNotSupported; }
+int32_t TCryptoEngine::IncludePublicEncodeKey(const char *) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::SignFile(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::VerifyFile(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::RemoveSignaturesFromFile(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::TransPrivateKeyFromFileToTM() { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::TransSignatureFromFileToTM() { return CE_ERR_NOT_SUPPORTED; }
 int32_t TCryptoEngine::GetMaxPublicKeyTransferSize() { return 4096; }
-int32_t TCryptoEngine::RemoteGenerateStart(val) { return kNotSupported; }
-int32_t TCryptoEngine::RemoteGenerateFinish(val) { return kNotSupported; }
-int32_t TCryptoEngine::ExcludeSelfPublicKeyTransfer(val) { return kNotSupported; }
-int32_t TCryptoEngine::IncludePublicKeyTransfer(val) { return kNotSupported; }
-int32_t TCryptoEngine::GetPublicKeyTransfer(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::SavePublicKeyFromTransfer(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::RemoteGenerateStartEx(val, val, val) { return kNotSupported; }
-int32_t TCryptoEngine::RemoteGenerateFinishEx(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::GetPublicKeyTransferByFile(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::IncludeCACertificateFromTransfer(val) { return kNotSupported; }
-int32_t TCryptoEngine::AddSign(void *, int32_t *, const char *) { return kNotSupported; }
-int32_t TCryptoEngine::RemoveSignature(void *, int32_t *, char *) { return kNotSupported; }
+int32_t TCryptoEngine::RemoteGenerateStart(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::RemoteGenerateFinish(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::ExcludeSelfPublicKeyTransfer(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::IncludePublicKeyTransfer(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::GetPublicKeyTransfer(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::SavePublicKeyFromTransfer(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::RemoteGenerateStartEx(val, val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::RemoteGenerateFinishEx(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::GetPublicKeyTransferByFile(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::IncludeCACertificateFromTransfer(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::AddSign(void *, int32_t *, const char *) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::RemoveSignature(void *, int32_t *, char *) { return CE_ERR_NOT_SUPPORTED; }
 int32_t TCryptoEngine::GetMaxSignAddition() { return GetMaxSignatureLength() + 255; }
 
 int32_t TCryptoEngine::GetMaxEncodeAdditionByCount(int32_t count) {
@@ -186,16 +183,16 @@ int32_t TCryptoEngine::SaveSignedDataToFile(const void *data, int32_t dataLength
     if (signatureSize != 0 && signature != nullptr)
       std::memcpy(block.data() + dataSize, signature, signatureSize);
     if (!SaveBufferToFile(ExpandRootPath(fileName), block.data(), block.size()))
-      return kFileOperationError;
+      return CE_ERR_FILE_OPERATION;
     return 0;
   } catch (...) {
-    return kException;
+    return CE_ERR_EXCEPTION;
   }
 }
 
 int32_t TCryptoEngine::GetRemoteGenType() { return 1; }
-int32_t TCryptoEngine::GetMaxReportSize() { return kNotSupported; }
-int32_t TCryptoEngine::GetReport(const char *, char *) { return kNotSupported; }
+int32_t TCryptoEngine::GetMaxReportSize() { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::GetReport(const char *, char *) { return CE_ERR_NOT_SUPPORTED; }
 
 int32_t TCryptoEngine::GetMaxAdditionEx(const char *abonents) {
   const int32_t addition = GetMaxEncodeAddition();
@@ -205,10 +202,10 @@ int32_t TCryptoEngine::GetMaxAdditionEx(const char *abonents) {
   return SaturatingProduct(addition, SplitList(abonents, items));
 }
 
-int32_t TCryptoEngine::GetUIDByPublicKeyTransfer(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::GetPublicKeyPropertiesByTransfer(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::GetPublicKeyPropertiesByFile(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::CreateDirStructure(val, val) { return kNotSupported; }
+int32_t TCryptoEngine::GetUIDByPublicKeyTransfer(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::GetPublicKeyPropertiesByTransfer(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::GetPublicKeyPropertiesByFile(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::CreateDirStructure(val, val) { return CE_ERR_NOT_SUPPORTED; }
 
 int32_t TCryptoEngine::VerifySignWOCheckValidity(const void *data, int32_t dataLength,
                                                  const void *signature, int32_t signatureLength,
@@ -222,16 +219,18 @@ int32_t TCryptoEngine::CertAndRequestTransferMatch(val, val, int32_t *match) {
   return 0;
 }
 
-int32_t TCryptoEngine::ConvertTransferToSignedRequest(val) { return kNotSupported; }
-int32_t TCryptoEngine::HashData(val, val, val, val, val) { return kNotSupported; }
-int32_t TCryptoEngine::ShowCertificate(val) { return kNotSupported; }
-int32_t TCryptoEngine::GetPureSign(val, val, val, val, val) { return kNotSupported; }
-int32_t TCryptoEngine::GetUIDByCertIdent(val, val) { return kNotSupported; }
-int32_t TCryptoEngine::InstallCertsInMyStore(val) { return kNotSupported; }
+int32_t TCryptoEngine::ConvertTransferToSignedRequest(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::HashData(val, val, val, val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::ShowCertificate(val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::GetPureSign(val, val, val, val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::GetUIDByCertIdent(val, val) { return CE_ERR_NOT_SUPPORTED; }
+int32_t TCryptoEngine::InstallCertsInMyStore(val) { return CE_ERR_NOT_SUPPORTED; }
 int32_t TCryptoEngine::RegisterOIDInfo(const std::string &, const std::u16string &) {
-  return kNotSupported;
+  return CE_ERR_NOT_SUPPORTED;
 }
-int32_t TCryptoEngine::GetParamInfo(int32_t, int32_t *, char *, int32_t *) { return kNotSupported; }
+int32_t TCryptoEngine::GetParamInfo(int32_t, int32_t *, char *, int32_t *) {
+  return CE_ERR_NOT_SUPPORTED;
+}
 
 int32_t TCryptoEngine::IncludeByKind(int32_t kind, val x, val y, val z) {
   switch (kind) {
@@ -258,7 +257,7 @@ int32_t TCryptoEngine::IncludeByKind(int32_t kind, val x, val y, val z) {
   case 11:
     return IncludeVariant6(x, y, z);
   default:
-    return kNotSupported;
+    return CE_ERR_NOT_SUPPORTED;
   }
 }
 

@@ -14,8 +14,7 @@
 
 namespace {
 
-constexpr int32_t kOperationFailed = -102; // operations returning a result code
-constexpr int32_t kQueryFailed = -1;       // size and count queries
+constexpr int32_t kQueryFailed = -1; // size and count queries
 
 TCryptoEngine *EngineOf(CE_HANDLE handle) { return static_cast<TCryptoEngine *>(handle); }
 
@@ -40,7 +39,7 @@ auto Guarded(CE_HANDLE handle, Body &&body, OnException... onException) noexcept
 
 // The three kinds of forwarding exports.
 template <typename Body> int32_t Operation(CE_HANDLE handle, Body &&body) noexcept {
-  return Guarded(handle, std::forward<Body>(body), kOperationFailed);
+  return Guarded(handle, std::forward<Body>(body), CE_ERR_EXCEPTION);
 }
 template <typename Body> int32_t Query(CE_HANDLE handle, Body &&body) noexcept {
   return Guarded(handle, std::forward<Body>(body), kQueryFailed);

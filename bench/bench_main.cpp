@@ -11,6 +11,7 @@
 #include "bench/raw_openssl.h"
 #endif
 #include "bench/world.h"
+#include "kestrel/key_identifiers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -182,7 +183,7 @@ void ProviderEncrypt(benchmark::State &state) {
     const std::size_t n = Size(state);
     const int recipients = static_cast<int>(state.range(1));
     const Buffer in = RandomData(n);
-    Buffer out(n + 37 + 48 * static_cast<std::size_t>(recipients));
+    Buffer out(n + kestrel::EncryptedBlockOverhead(static_cast<std::size_t>(recipients)));
     const auto list = w.RecipientNumbers(recipients);
     bench::CheckProvider(p.CryptoInit("", w.Sender().publicDir.string().c_str()), "CryptoInit");
     for (auto _ : state)
@@ -197,7 +198,7 @@ void ProviderEncrypt(benchmark::State &state) {
 // An encrypted block for the first recipient, made through the module.
 Buffer EncryptedForRecipient(World &w, std::size_t n) {
   Buffer block = RandomData(n);
-  block.resize(n + 37 + 48);
+  block.resize(n + kestrel::EncryptedBlockOverhead(1));
   int32_t size = static_cast<int32_t>(n);
   bench::Check(w.SenderSession(),
                w.Api().EncodeData(w.SenderSession().Handle(), block.data(), &size,
@@ -385,7 +386,7 @@ void ModuleEncode(benchmark::State &state, bool reload) {
     const int recipients = static_cast<int>(state.range(1));
     const std::string list = w.RecipientList(recipients);
     Buffer data = RandomData(n);
-    data.resize(n + 37 + 48 * static_cast<std::size_t>(recipients));
+    data.resize(n + kestrel::EncryptedBlockOverhead(static_cast<std::size_t>(recipients)));
     for (auto _ : state) {
       int32_t size = static_cast<int32_t>(n);
       bench::Check(s, w.Api().EncodeData(s.Handle(), data.data(), &size, list.c_str()),

@@ -26,8 +26,7 @@ int32_t TKestrel4Engine::WithBinding(const char *operation, const TBindingWork &
 
 int32_t TKestrel4Engine::LoadUserKey(TKestrelDLL &binding, const std::string &keyNumber,
                                      bool requireSlot0, const TKeyAccessSettings &settings) const {
-  return binding.LoadKey(keyNumber, requireSlot0, ParamValue(kParamKeyDevice), settings.LifeTime,
-                         settings.IdleTime, settings.ResetOnStart, settings.WaitTimeOut);
+  return binding.LoadKey(keyNumber, requireSlot0, ParamValue(kParamKeyDevice), settings);
 }
 
 int32_t TKestrel4Engine::GetCryptoAPI() {

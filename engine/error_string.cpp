@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int32_t kExceptionCode = -102;
 constexpr std::string_view kExceptionText = "An exception in the function. ";
 
 struct TCodeText {
@@ -20,25 +19,27 @@ struct TCodeText {
   std::string_view Text; // UTF-8 source form
 };
 
-// The engine's own codes; -102 is built from the last exception text.
+// The engine's own codes; CE_ERR_EXCEPTION's text is built from the last
+// exception text.
 constexpr TCodeText kEngineTexts[] = {
-    {-2, "Null pointer or incorrect data size (buffer) passed to the function!"},
-    {-11, "Encoding abonent(s) isn't set or set incorrect."},
-    {-100, "Library not initialized"},
-    {-103, "String length check error"},
-    {-104, "Invalid settings"},
-    {-105, "Invalid sign UID length for transfer to encode UID"},
-    {-106, "File Operation Error"},
-    {-108, "Incorrect (not numeric) Time Out Settings!"},
-    {-109, "Incorrect settings for \"Encode UID\" parameter"},
-    {-110, "Low memory"},
-    {-111, "Can't remove self certificate."},
-    {-112, "Parameters index out of bounds."},
-    {-113, "Невозможно загрузить библиотеку ПБЗИ kestrel.dll"},
-    {-114, "Библиотека kestrel.dll не содержит всех необходимых для корректной работы функций. "
-           "Проверьте версию kestrel.dll"},
-    {-115, "Invalid public key file."},
-    {-116, "Unable to read public key file."},
+    {CE_ERR_BAD_ARGUMENT, "Null pointer or incorrect data size (buffer) passed to the function!"},
+    {CE_ERR_BAD_ABONENTS, "Encoding abonent(s) isn't set or set incorrect."},
+    {CE_ERR_LIBRARY_NOT_INITIALIZED, "Library not initialized"},
+    {CE_ERR_STRING_LENGTH, "String length check error"},
+    {CE_ERR_INVALID_SETTINGS, "Invalid settings"},
+    {CE_ERR_SIGN_UID_LENGTH, "Invalid sign UID length for transfer to encode UID"},
+    {CE_ERR_FILE_OPERATION, "File Operation Error"},
+    {CE_ERR_TIMEOUT_SETTINGS, "Incorrect (not numeric) Time Out Settings!"},
+    {CE_ERR_ENCODE_UID_SETTINGS, "Incorrect settings for \"Encode UID\" parameter"},
+    {CE_ERR_LOW_MEMORY, "Low memory"},
+    {CE_ERR_SELF_CERTIFICATE, "Can't remove self certificate."},
+    {CE_ERR_PARAM_INDEX, "Parameters index out of bounds."},
+    {CE_ERR_LOAD_LIBRARY, "Невозможно загрузить библиотеку ПБЗИ kestrel.dll"},
+    {CE_ERR_ENTRY_POINTS,
+     "Библиотека kestrel.dll не содержит всех необходимых для корректной работы функций. "
+     "Проверьте версию kestrel.dll"},
+    {CE_ERR_PUBLIC_KEY_FILE, "Invalid public key file."},
+    {CE_ERR_READ_PUBLIC_KEY_FILE, "Unable to read public key file."},
 };
 
 constexpr std::string_view kNoLibraryText =
@@ -75,7 +76,7 @@ void TKestrel4Engine::GetCryptoErrorString(int32_t code, char *buffer) {
     return;
   std::memset(buffer, 0, static_cast<std::size_t>(size));
   try {
-    if (code == kExceptionCode) {
+    if (code == CE_ERR_EXCEPTION) {
       CopyText(std::string(kExceptionText) + FLastException.GetText(), buffer, size);
       return;
     }

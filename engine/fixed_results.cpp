@@ -10,7 +10,6 @@
 #include <limits>
 
 namespace {
-constexpr int32_t kLibraryNotInitialized = -100;
 constexpr int32_t kSignatureAddition = 98;
 
 // What a block for the entries of the list adds to its plaintext. Entries
@@ -24,9 +23,9 @@ int32_t ListAddition(std::string_view list) {
 } // namespace
 
 bool TKestrel4Engine::IsDifferentKeys() { return true; }
-int32_t TKestrel4Engine::SignFile(val) { return kLibraryNotInitialized; }
-int32_t TKestrel4Engine::VerifyFile(val, val) { return kLibraryNotInitialized; }
-int32_t TKestrel4Engine::RemoveSignaturesFromFile(val) { return kLibraryNotInitialized; }
+int32_t TKestrel4Engine::SignFile(val) { return CE_ERR_LIBRARY_NOT_INITIALIZED; }
+int32_t TKestrel4Engine::VerifyFile(val, val) { return CE_ERR_LIBRARY_NOT_INITIALIZED; }
+int32_t TKestrel4Engine::RemoveSignaturesFromFile(val) { return CE_ERR_LIBRARY_NOT_INITIALIZED; }
 int32_t TKestrel4Engine::TransPrivateKeyFromFileToTM() { return 0; }
 int32_t TKestrel4Engine::TransSignatureFromFileToTM() { return 0; }
 int32_t TKestrel4Engine::GetRemoteGenType() { return -1; }

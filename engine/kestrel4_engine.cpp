@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr int32_t kBadArgument = -2;
-constexpr int32_t kException = -102;
-constexpr int32_t kParamIndexOutOfBounds = -112;
 constexpr int32_t kDefaultWaitTimeOut = 5;
 
 struct TParamInfo {
@@ -95,9 +92,9 @@ void TKestrel4Engine::GetEngineName(char *buffer) {
 
 int32_t TKestrel4Engine::GetParamInfo(int32_t index, int32_t *kind, char *buffer, int32_t *size) {
   if (index < 1 || index > kParamCount)
-    return kParamIndexOutOfBounds;
+    return CE_ERR_PARAM_INDEX;
   if (kind == nullptr || size == nullptr)
-    return kBadArgument;
+    return CE_ERR_BAD_ARGUMENT;
   const TParamInfo &param = kParams[static_cast<std::size_t>(index) - 1];
   *kind = param.Kind;
   if (param.Info == nullptr) {
@@ -113,7 +110,7 @@ int32_t TKestrel4Engine::GetParamInfo(int32_t index, int32_t *kind, char *buffer
     }
     if (*size < need) {
       *size = need;
-      return kBadArgument;
+      return CE_ERR_BAD_ARGUMENT;
     }
     std::memcpy(buffer, info.data(), info.size());
     buffer[info.size()] = '\0';
@@ -131,7 +128,7 @@ int32_t TKestrel4Engine::CaptureException(const char *operation, const std::exce
   } catch (...) {
     // The result code alone has to do.
   }
-  return kException;
+  return CE_ERR_EXCEPTION;
 }
 
 bool TKestrel4Engine::ReadKeyAccessSettings(TKeyAccessSettings &settings) const {

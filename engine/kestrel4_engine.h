@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Cryptlib/cryptobj.h"
+#include "kestrel/key_load_plan.h" // TKeyAccessSettings
 
 #include <functional>
 #include <memory>
@@ -27,14 +28,6 @@ enum TKestrelParam : int32_t {
   kParamResetKeyOnStart = 11,
   kParamTMWindowTimeOut = 12,
   kParamCount = 12
-};
-
-// The key-access settings every key-loading operation reads at its start.
-struct TKeyAccessSettings {
-  int32_t LifeTime = 0;     // "Key request time out", seconds
-  int32_t IdleTime = 0;     // "Last operation key time out", seconds
-  bool ResetOnStart = true; // "Reset key in drv on start", lenient form
-  int32_t WaitTimeOut = 5;  // "Touch Memory Window Time Out", seconds
 };
 
 class TKestrel4Engine : public TCryptoEngine {

@@ -10,8 +10,6 @@
 namespace {
 
 using kestrel::kKeyNumberLength;
-constexpr uint64_t kBlockOverhead = kestrel::kEncryptedBlockHeader;
-constexpr uint64_t kPerRecipient = kestrel::kEncryptedBlockPerRecipient;
 
 } // namespace
 
@@ -24,9 +22,10 @@ std::optional<uint16_t> ReadKeyNumber(std::string_view identifier) {
 
 int32_t EncryptionAddition(std::size_t recipients) {
   constexpr uint64_t kLargest = std::numeric_limits<int32_t>::max();
-  if (recipients > (kLargest - kBlockOverhead) / kPerRecipient)
+  if (recipients >
+      (kLargest - kestrel::kEncryptedBlockHeader) / kestrel::kEncryptedBlockPerRecipient)
     return std::numeric_limits<int32_t>::max();
-  return static_cast<int32_t>(kPerRecipient * recipients + kBlockOverhead);
+  return static_cast<int32_t>(kestrel::EncryptedBlockOverhead(recipients));
 }
 
 int32_t ReadRecipientList(std::string_view text, std::vector<uint16_t> &recipients) {

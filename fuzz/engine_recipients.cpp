@@ -4,6 +4,7 @@
 
 #include "engine/kestrel4_engine.h"
 #include "engine/recipients.h"
+#include "kestrel/key_identifiers.h"
 #include "support/rgenutil.h"
 
 #include <algorithm>
@@ -41,8 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   FUZZ_CHECK(addition > 0);
   if (!text.empty()) {
     std::vector<std::string> raw;
-    const int64_t expected = 48 * static_cast<int64_t>(SplitList(text.c_str(), raw)) + 37;
-    FUZZ_CHECK(addition == std::min<int64_t>(expected, std::numeric_limits<int32_t>::max()));
+    const auto expected =
+        kestrel::EncryptedBlockOverhead(static_cast<uint64_t>(SplitList(text.c_str(), raw)));
+    FUZZ_CHECK(static_cast<uint64_t>(addition) ==
+               std::min<uint64_t>(expected, std::numeric_limits<int32_t>::max()));
   }
   return 0;
 }

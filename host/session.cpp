@@ -126,7 +126,7 @@ std::string Session::Advice(int32_t code) const {
     return "The key is not in the public key directory " + quoted("Path to public") +
            ": include the correspondent's key first (cehost include-encode-key FILE for "
            "encryption, cehost include-key FILE for signatures).";
-  case 1002:
+  case CE_PUBLIC_KEY_NOT_FOUND:
     return "The signer's key is not in the public key directory " + quoted("Path to public") +
            ": include it first with cehost include-key FILE.";
   case 36:
@@ -149,12 +149,12 @@ std::string Session::Advice(int32_t code) const {
     return "\"Encode UID\" must be a 10-digit and \"Sign UID\" a 12-digit key identifier "
            "(now " +
            quoted("Encode UID") + " and " + quoted("Sign UID") + "): correct the profile.";
-  case -109:
+  case CE_ERR_ENCODE_UID_SETTINGS:
     return "\"Encode UID\" (" + quoted("Encode UID") +
            ") does not begin with a four-digit key number: correct the profile.";
   case 4:
     return "The encrypted file was changed or damaged on its way: ask the sender for a new copy.";
-  case 1001:
+  case CE_SIGNATURE_WRONG:
     return "The signature does not match the file: the file was changed after signing, or the "
            "signature belongs to another file.";
   default:

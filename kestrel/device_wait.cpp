@@ -1,5 +1,6 @@
 #include "kestrel/device_wait.h"
 
+#include "kestrel/result_codes.h"
 #include "platform/platform.h"
 #include "support/rgenutil.h"
 
@@ -11,7 +12,7 @@
 
 namespace {
 
-constexpr int32_t kNoResultYet = -3; // "An exception while calling DLL function!"
+constexpr int32_t kNoResultYet = kestrel::TBindingCodes::kCallException;
 
 // Shows the host's key-device request window and withdraws it again when the
 // wait ends, whichever way it ends.

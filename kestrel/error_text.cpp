@@ -15,18 +15,19 @@ struct TCodeText {
   std::string_view Text; // UTF-8 source form
 };
 
-// The binding's own codes. -11 has no text of its own.
+// The binding's own codes. kBadRecipients (-11) has no text of its own.
 constexpr TCodeText kBindingTexts[] = {
-    {-1, "Library not initialized"},
-    {-2, "Passed invalid parameters"},
-    {-3, "An exception while calling DLL function!"},
-    {-4, "Bad signatures count"},
-    {-5, "Can't open key file"},
-    {-6, "Ошибка при работе с драйвером ключей"},
-    {-7, "Недостаточно памяти"},
-    {-8, "Не найден заданный файл открытого ключа"},
-    {-9, "Не найден каталог открытых ключей"},
-    {-10, "Ошибка в формате UID(ов), UID(ы) не задан(ы), либо его(их) невозможно определить."},
+    {TKestrelDLL::kNotInitialized, "Library not initialized"},
+    {TKestrelDLL::kInvalidParameters, "Passed invalid parameters"},
+    {TKestrelDLL::kCallException, "An exception while calling DLL function!"},
+    {TKestrelDLL::kBadSignaturesCount, "Bad signatures count"},
+    {TKestrelDLL::kCantOpenKeyFile, "Can't open key file"},
+    {TKestrelDLL::kKeyDriverError, "Ошибка при работе с драйвером ключей"},
+    {TKestrelDLL::kOutOfMemory, "Недостаточно памяти"},
+    {TKestrelDLL::kKeyFileNotFound, "Не найден заданный файл открытого ключа"},
+    {TKestrelDLL::kDirectoryNotFound, "Не найден каталог открытых ключей"},
+    {TKestrelDLL::kBadUID,
+     "Ошибка в формате UID(ов), UID(ы) не задан(ы), либо его(их) невозможно определить."},
 };
 
 // Kestrel results and signature verdicts (1000 + verdict). Code 5 has no
@@ -95,8 +96,8 @@ constexpr TCodeText kKestrelTexts[] = {
     {132, "Справочник открытых ключей старше последней известной версии"},
     {133, "Справочник открытых ключей переполнен"},
     {134, "Справочник открытых ключей занят другим процессом"},
-    {1001, "Подпись не верна"},
-    {1002, "Не найден открытый ключ"},
+    {CE_SIGNATURE_WRONG, "Подпись не верна"},
+    {CE_PUBLIC_KEY_NOT_FOUND, "Не найден открытый ключ"},
 };
 
 // Both tables in Windows-1251, converted once.

@@ -4,6 +4,8 @@
 
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_api.h"
+#include "kestrel/key_load_plan.h"
+#include "kestrel/result_codes.h"
 #include "platform/platform.h"
 #include "support/exception_text.h"
 #include "support/rootpath.h"
@@ -60,7 +62,8 @@ public:
   bool FAllEntryPoints = false;
 };
 
-class TKestrelDLL : public TCrypto_DLL {
+// The binding's own result codes (kestrel/result_codes.h) are its members.
+class TKestrelDLL : public TCrypto_DLL, public kestrel::TBindingCodes {
 public:
   // Loads the library once per module context and resolves the entry points.
   explicit TKestrelDLL(TKestrelUnit &unit);
@@ -114,9 +117,9 @@ public:
 
   // Key loading: makes sure the key is in the key driver (and in slot 0 when
   // required), reusing a loaded key within its time limits. 0 = key ready.
+  // What to do is decided by PlanKeyLoad (kestrel/key_load_plan.h).
   int32_t LoadKey(const std::string &keyNumber, bool requireSlot0, const std::string &keyPath,
-                  int32_t lifeTime, int32_t idleTime, bool resetOnStart, int32_t waitTimeOut)
-      CE_EXCLUDES(FUnit.KeyCacheLock);
+                  const TKeyAccessSettings &settings) CE_EXCLUDES(FUnit.KeyCacheLock);
   // The key driver's slot table, in the generation 4 layout.
   using TSlotTable = std::vector<kestrel::TDriverSlotInfo>;
   // Decodes the first `count` records (at most 16) of a table GetDrvInfo
@@ -146,19 +149,6 @@ public:
                           uint8_t kind, const std::string &keyNumber);
   int32_t ExtractPublicKey(const std::string &keyNumber, const std::string &directory,
                            std::string &keyBlock);
-
-  // The binding's own codes.
-  static constexpr int32_t kNotInitialized = -1;
-  static constexpr int32_t kInvalidParameters = -2;
-  static constexpr int32_t kCallException = -3;
-  static constexpr int32_t kBadSignaturesCount = -4;
-  static constexpr int32_t kCantOpenKeyFile = -5;
-  static constexpr int32_t kKeyDriverError = -6;
-  static constexpr int32_t kOutOfMemory = -7;
-  static constexpr int32_t kKeyFileNotFound = -8;
-  static constexpr int32_t kDirectoryNotFound = -9;
-  static constexpr int32_t kBadUID = -10;
-  static constexpr int32_t kBadRecipients = -11;
 
 private:
   TKestrelUnit &FUnit; // the state shared with every binding of the context
@@ -193,6 +183,11 @@ private:
                          int32_t idleTime) CE_REQUIRES(FUnit.KeyCacheLock);
   // InitKey for the key path inside the device-wait loop.
   int32_t WaitInitKey(const std::string &keyPath, int32_t waitTimeOut);
+  // Takes one step of a key load plan; 0 or the step's failure. Called with
+  // KeyCacheLock held.
+  int32_t TakeKeyStep(TKeyStep step, const std::string &keyNumber, const std::string &keyPath,
+                      const TSlotTable &table, const TKeyAccessSettings &settings)
+      CE_REQUIRES(FUnit.KeyCacheLock);
   // ResetKeyEx for one key number; the library's result.
   int32_t ResetKey(const std::string &keyNumber);
 };

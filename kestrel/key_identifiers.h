@@ -17,5 +17,9 @@ inline constexpr std::size_t kSignatureKeyIdLength = 12;
 // An encrypted block is the plaintext, a header and one record a recipient.
 inline constexpr std::uint64_t kEncryptedBlockHeader = 37;
 inline constexpr std::uint64_t kEncryptedBlockPerRecipient = 48;
+// What encryption adds to the plaintext for this many recipients.
+constexpr std::uint64_t EncryptedBlockOverhead(std::uint64_t recipients) {
+  return kEncryptedBlockPerRecipient * recipients + kEncryptedBlockHeader;
+}
 
 } // namespace kestrel

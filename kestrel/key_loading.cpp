@@ -4,6 +4,7 @@
 #include "kestrel/kestrel_dll.h"
 
 #include "kestrel/key_identifiers.h"
+#include "kestrel/key_load_plan.h"
 #include "platform/platform.h"
 #include "support/rgenutil.h"
 
@@ -170,45 +171,119 @@ int32_t TKestrelDLL::WaitInitKey(const std::string &keyPath, int32_t waitTimeOut
                            [&] { return static_cast<int32_t>(FInitKey(path.c_str(), "")); });
 }
 
+namespace {
+
+// The key may be used for this many seconds more since the given time; a
+// limit of 0 allows no use at all.
+bool WithinLimit(int32_t seconds, double since, double now) {
+  return seconds != 0 && !IsTimeElapsed(seconds, since, now);
+}
+
+} // namespace
+
+TKeyLoadPlan PlanKeyLoad(const TKeyState &key, bool requireSlot0,
+                         const TKeyAccessSettings &settings, double now) {
+  TKeyLoadPlan plan{};
+  std::size_t steps = 0;
+  const auto add = [&](TKeyStep step) { plan[steps++] = step; };
+  const bool slot0Wanted = requireSlot0 && key.Slot != 0;
+
+  if (key.Cached == nullptr) {
+    // Not known to be loaded: reset whatever the driver holds under this
+    // number, make room, and load the key.
+    int32_t driverKeys = key.DriverKeys;
+    if (key.Slot != -1) {
+      add(TKeyStep::ResetKey);
+      --driverKeys;
+    }
+    if ((requireSlot0 || driverKeys == kestrel::kMaxDriverSlots) && key.Slot != 0)
+      add(TKeyStep::FreeSlot0);
+    add(TKeyStep::InitKey);
+    add(TKeyStep::AddEntry);
+    return plan;
+  }
+
+  if (slot0Wanted)
+    add(TKeyStep::FreeSlot0);
+  if (key.Slot == -1) {
+    // Cached, but the driver no longer holds it.
+    add(TKeyStep::InitKey);
+    add(TKeyStep::MarkLoaded);
+    return plan;
+  }
+  // Usable while every limit, the given ones and those it was loaded with,
+  // allows it, and where the operation needs it.
+  const TKeyCacheEntry &entry = *key.Cached;
+  const bool usable = WithinLimit(settings.LifeTime, entry.LoadTime, now) &&
+                      WithinLimit(settings.IdleTime, entry.LastUseTime, now) &&
+                      WithinLimit(entry.LifeTime, entry.LoadTime, now) &&
+                      WithinLimit(entry.IdleTime, entry.LastUseTime, now) && !slot0Wanted;
+  if (usable) {
+    add(TKeyStep::MarkUsed);
+    return plan;
+  }
+  // Too old, idle too long, or not in slot 0 where it is needed: reload it.
+  add(TKeyStep::ResetKey);
+  add(TKeyStep::InitKey);
+  add(TKeyStep::MarkLoaded);
+  return plan;
+}
+
 int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
-                             const std::string &keyPath, int32_t lifeTime, int32_t idleTime,
-                             bool resetOnStart, int32_t waitTimeOut) {
+                             const std::string &keyPath, const TKeyAccessSettings &settings) {
   if (keyNumber.size() != kEncryptionKeyIdLength && keyNumber.size() != kSignatureKeyIdLength)
     return kBadUID;
   if (FGetDrvInfo == nullptr || FResetKeyEx == nullptr || FInitKey == nullptr)
     return kNotInitialized;
 
   const TSlotTable table = ReadSlotTable();
-  int32_t count = static_cast<int32_t>(table.size());
   const int32_t slot = FindKeySlot(table, keyNumber);
 
   TLockGuard lock(FUnit.KeyCacheLock);
-  if (!FUnit.KeyCachePrimed && !resetOnStart) {
-    PrimeKeyCache(table, lifeTime, idleTime);
+  if (!FUnit.KeyCachePrimed && !settings.ResetOnStart) {
+    PrimeKeyCache(table, settings.LifeTime, settings.IdleTime);
     FUnit.KeyCachePrimed = true;
   }
 
+  const auto cached = FindCacheEntry(FUnit.KeyCache, keyNumber);
+  const TKeyState key{cached != FUnit.KeyCache.end() ? &cached->second : nullptr, slot,
+                      static_cast<int32_t>(table.size())};
+  const TKeyLoadPlan plan = PlanKeyLoad(key, requireSlot0, settings, platform::NowLocalDays());
+  for (const TKeyStep step : plan) {
+    if (step == TKeyStep::Done)
+      break;
+    if (const int32_t result = TakeKeyStep(step, keyNumber, keyPath, table, settings); result != 0)
+      return result;
+  }
+  return 0;
+}
+
+int32_t TKestrelDLL::TakeKeyStep(TKeyStep step, const std::string &keyNumber,
+                                 const std::string &keyPath, const TSlotTable &table,
+                                 const TKeyAccessSettings &settings) {
   // The paired key of the same driver record shares the load or the use.
   const auto refreshPaired = [&](bool freshLoad) CE_REQUIRES(FUnit.KeyCacheLock) {
-    RefreshCacheEntry(GetPairedKeyId(keyNumber), freshLoad, lifeTime, idleTime);
+    RefreshCacheEntry(GetPairedKeyId(keyNumber), freshLoad, settings.LifeTime, settings.IdleTime);
+  };
+  const auto cachedEntry = [&]() CE_REQUIRES(FUnit.KeyCacheLock) -> TKeyCacheEntry & {
+    const auto found = FindCacheEntry(FUnit.KeyCache, keyNumber);
+    CE_ASSERT(found != FUnit.KeyCache.end());
+    return found->second;
   };
 
-  const auto cached = FindCacheEntry(FUnit.KeyCache, keyNumber);
-  if (cached == FUnit.KeyCache.end()) {
-    // Not known to be loaded: reset whatever the driver holds under this
-    // number, make room, and load the key.
-    if (slot != -1) {
-      if (ResetKey(keyNumber) != 0)
-        return kKeyDriverError;
-      --count;
-    }
-    if ((requireSlot0 || count == kestrel::kMaxDriverSlots) && slot != 0 && FreeSlot0(table) != 0)
-      return kKeyDriverError;
-    if (const int32_t result = WaitInitKey(keyPath, waitTimeOut); result != 0)
-      return result;
+  switch (step) {
+  case TKeyStep::Done:
+    return 0;
+  case TKeyStep::ResetKey:
+    return ResetKey(keyNumber) == 0 ? 0 : kKeyDriverError;
+  case TKeyStep::FreeSlot0:
+    return FreeSlot0(table);
+  case TKeyStep::InitKey:
+    return WaitInitKey(keyPath, settings.WaitTimeOut);
+  case TKeyStep::AddEntry:
     try {
       TKeyCacheEntry entry;
-      MarkLoaded(entry, platform::NowLocalDays(), lifeTime, idleTime);
+      MarkLoaded(entry, platform::NowLocalDays(), settings.LifeTime, settings.IdleTime);
       FUnit.KeyCache.emplace_back(keyNumber, entry);
     } catch (const std::bad_alloc &) {
       return kOutOfMemory;
@@ -216,46 +291,17 @@ int32_t TKestrelDLL::LoadKey(const std::string &keyNumber, bool requireSlot0,
     FUnit.KeyCachePrimed = true;
     refreshPaired(true);
     return 0;
-  }
-
-  // Known to be loaded. The entry is taken by index: refreshing the paired
-  // key may append to the cache.
-  const std::size_t index = static_cast<std::size_t>(cached - FUnit.KeyCache.begin());
-  const auto markLoaded = [&]() CE_REQUIRES(FUnit.KeyCacheLock) {
-    MarkLoaded(FUnit.KeyCache[index].second, platform::NowLocalDays(), lifeTime, idleTime);
-  };
-
-  if (requireSlot0 && slot != 0 && FreeSlot0(table) != 0)
-    return kKeyDriverError;
-
-  if (slot == -1) {
-    // The driver no longer holds it.
-    if (const int32_t result = WaitInitKey(keyPath, waitTimeOut); result != 0)
-      return result;
-    markLoaded();
+  case TKeyStep::MarkLoaded:
+    MarkLoaded(cachedEntry(), platform::NowLocalDays(), settings.LifeTime, settings.IdleTime);
     refreshPaired(true);
     return 0;
-  }
-
-  TKeyCacheEntry &entry = FUnit.KeyCache[index].second;
-  const bool usable = lifeTime != 0 && !IsTimeElapsed(lifeTime, entry.LoadTime) && idleTime != 0 &&
-                      !IsTimeElapsed(idleTime, entry.LastUseTime) && entry.LifeTime != 0 &&
-                      !IsTimeElapsed(entry.LifeTime, entry.LoadTime) && entry.IdleTime != 0 &&
-                      !IsTimeElapsed(entry.IdleTime, entry.LastUseTime) &&
-                      !(requireSlot0 && slot != 0);
-  if (usable) {
+  case TKeyStep::MarkUsed: {
+    TKeyCacheEntry &entry = cachedEntry();
     entry.LastUseTime = platform::NowLocalDays();
-    entry.IdleTime = idleTime;
+    entry.IdleTime = settings.IdleTime;
     refreshPaired(false);
     return 0;
   }
-
-  // Too old, idle too long, or not in slot 0 where it is needed: reload it.
-  if (ResetKey(keyNumber) != 0)
-    return kKeyDriverError;
-  if (const int32_t result = WaitInitKey(keyPath, waitTimeOut); result != 0)
-    return result;
-  markLoaded();
-  refreshPaired(true);
+  }
   return 0;
 }

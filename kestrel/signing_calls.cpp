@@ -9,9 +9,6 @@ namespace {
 // Signer key numbers shorter than this are refused before the library sees them.
 constexpr std::size_t kMinSignerLength = 6;
 
-// Offset added to a non-zero verdict of the first status record.
-constexpr int32_t kVerdictBase = 1000;
-
 // The status array the library allocated for a signature check. Once the
 // check has succeeded the array belongs to the binding, which hands it back
 // to the library's FreeMemory whichever way it ends; after a failed check
@@ -45,7 +42,7 @@ public:
     const auto *record = static_cast<const char *>(FStatus);
     if (const auto verdict = static_cast<uint8_t>(record[kestrel::kStatusVerdictOffset]);
         verdict != 0)
-      return kVerdictBase + verdict;
+      return kestrel::kVerdictBase + verdict;
     signer.assign(record, kestrel::kStatusSignerLength);
     return 0;
   }

@@ -41,7 +41,11 @@ int64_t CountListItems(std::string_view text) {
 }
 
 bool IsTimeElapsed(int32_t seconds, double startDays) {
-  return std::fabs(platform::NowLocalDays() - startDays) > seconds * kSecondInDays;
+  return IsTimeElapsed(seconds, startDays, platform::NowLocalDays());
+}
+
+bool IsTimeElapsed(int32_t seconds, double startDays, double nowDays) {
+  return std::fabs(nowDays - startDays) > seconds * kSecondInDays;
 }
 
 bool SaveBufferToFile(const std::string &fileName, const void *buffer, std::size_t length) {

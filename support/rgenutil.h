@@ -27,6 +27,8 @@ inline constexpr double kSecondInDays = 1.1574E-5;
 // True when more than the given number of seconds lie between now and start
 // (a local date-time in days), in either direction.
 bool IsTimeElapsed(int32_t seconds, double startDays);
+// The same for a given now (a local date-time in days).
+bool IsTimeElapsed(int32_t seconds, double startDays, double nowDays);
 
 // Replaces the file with the bytes given. The new content is written beside
 // the file and moved over it only when every byte reached the disk, so a

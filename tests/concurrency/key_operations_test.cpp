@@ -3,8 +3,9 @@
 // succeeds, and nothing stays locked or open afterwards.
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
-#include "tests/support/recording_double.h"
+#include "kestrel/key_identifiers.h"
 #include "tests/support/module_state.h"
+#include "tests/support/recording_double.h"
 
 #include <gtest/gtest.h>
 
@@ -42,7 +43,7 @@ TEST(KeyOperationsConcurrency, OperationsOfSeveralEnginesNeverOverlapInTheLibrar
 
   const std::vector<std::function<void(TKestrel4Engine &)>> work = {
       [&](TKestrel4Engine &engine) {
-        std::vector<char> data(64 + 2 * 48 + 37, 'd');
+        std::vector<char> data(64 + kestrel::EncryptedBlockOverhead(2), 'd');
         int32_t size = 64;
         check(engine.EncodeData(data.data(), &size, "0002;0003"));
       },

@@ -1,6 +1,7 @@
 // The call-recording test double of kestrel.dll: every entry point logs its
 // call, answers the result the test scripted and writes the output the test
 // scripted (tests/providers/double_control.h describes both).
+#include "kestrel/key_identifiers.h"
 #include "platform/file_version_note.h"
 #include "tests/providers/double_control.h"
 #include "tests/providers/provider_entry.h"
@@ -496,7 +497,7 @@ TP_ENTRY EnCryptMem(const void *input, int32_t length, void *output, uint16_t ow
   } else if (output != nullptr && input != nullptr && length >= 0) {
     auto *out = static_cast<unsigned char *>(output);
     std::memcpy(out, input, static_cast<std::size_t>(length));
-    std::memset(out + length, 0xE5, 48 * RecipientCount(recipients) + 37);
+    std::memset(out + length, 0xE5, kestrel::EncryptedBlockOverhead(RecipientCount(recipients)));
   }
   return call.Result();
 }

@@ -123,7 +123,7 @@ TEST_P(DataModelRecords, SlotTableAndStatusRecordsOfTheProvider) {
   TKestrelDLL binding(KestrelUnit());
   ASSERT_TRUE(binding.FAllEntryPoints);
   ASSERT_EQ(KestrelUnit().LibraryGeneration, g5 ? 5 : 4);
-  ASSERT_EQ(binding.LoadKey(signUid, true, root.PathOf("keys"), 0, 0, false, 0), 0);
+  ASSERT_EQ(binding.LoadKey(signUid, true, root.PathOf("keys"), {0, 0, false, 0}), 0);
 
   // The table: one 32-byte record per loaded key pair and nothing past it.
   std::vector<unsigned char> raw(kestrel::kSlotTableBytes + 64, 0xEE);

@@ -5,9 +5,10 @@
 
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
+#include "kestrel/key_identifiers.h"
+#include "tests/support/module_state.h"
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
-#include "tests/support/module_state.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -304,7 +305,7 @@ TEST_F(EncryptionTest, BindingRefusesMalformedRecipientArraysWithoutCallingTheLi
   ASSERT_EQ(Engine.GetCryptoAPI(), 0);
   TKestrelDLL &binding = *Engine.FKestrelDLL;
   const std::string input = Text(10);
-  std::vector<char> output(10 + 3 * 48 + 37);
+  std::vector<char> output(10 + kestrel::EncryptedBlockOverhead(3));
   const auto encrypt = [&](std::vector<uint16_t> recipients) {
     return binding.EncryptMemory("A:\\", input.data(), 10, output.data(), 1, recipients, "", 5);
   };

@@ -2,6 +2,7 @@
 // -102, and the binding's texts for every other code.
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
+#include "kestrel/result_codes.h"
 #include "platform/cp1251.h"
 #include "tests/support/recording_double.h"
 
@@ -97,6 +98,17 @@ TEST(ErrorString, OtherCodesGetTheBindingTextsFromAWorkingLibrary) {
   EXPECT_EQ(TextOf(engine, -2),
             "Null pointer or incorrect data size (buffer) passed to the function!");
   EXPECT_NE(engine.FKestrelDLL, nullptr);
+}
+
+TEST(ErrorString, EveryCodeOfTheModuleHasItsOwnText) {
+  cetest::DoubleRoot root;
+  TKestrel4Engine engine;
+  for (const int32_t code : kestrel::kModuleResultCodes) {
+    const std::string text = TextOf(engine, code);
+    EXPECT_FALSE(text.empty()) << code;
+    EXPECT_EQ(text.rfind("Kestrel error code: ", 0), std::string::npos) << code << ": " << text;
+    EXPECT_NE(text, kNoLibrary) << code;
+  }
 }
 
 } // namespace

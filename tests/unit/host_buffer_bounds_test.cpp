@@ -5,6 +5,7 @@
 #include "engine/kestrel4_engine.h"
 #include "engine/recipients.h"
 #include "include/ce_kestrel.h"
+#include "kestrel/key_identifiers.h"
 #include "tests/support/child_process.h"
 #include "tests/support/guarded_buffer.h"
 #include "tests/support/recording_double.h"
@@ -132,8 +133,9 @@ TEST_F(HostBufferBoundsTest, EncodeDataWritesNoMoreThanGetMaxAdditionExToldForTh
     auto size = static_cast<int32_t>(plain.size());
     ASSERT_EQ(EncodeData(Engine, host->Data(), &size, c.Given), c.Result);
     if (c.Result == 0) {
-      // The double writes the input followed by 48 x N + 37 bytes of 0xE5.
-      const std::size_t overhead = 48 * static_cast<std::size_t>(c.Recipients) + 37;
+      // The double writes the input followed by the overhead in bytes of 0xE5.
+      const auto overhead = static_cast<std::size_t>(
+          kestrel::EncryptedBlockOverhead(static_cast<std::size_t>(c.Recipients)));
       ASSERT_EQ(size, static_cast<int32_t>(plain.size() + overhead));
       EXPECT_EQ(host->Bytes(static_cast<std::size_t>(size)), plain + std::string(overhead, '\xE5'));
     } else {

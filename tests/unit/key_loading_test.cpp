@@ -75,7 +75,7 @@ protected:
                int32_t wait = 5) {
     FBadArguments += BadArguments();
     Double().ClearLog();
-    return Dll.LoadKey(key, slot0, path, life, idle, resetOnStart, wait);
+    return Dll.LoadKey(key, slot0, path, {life, idle, resetOnStart, wait});
   }
 
   // The log in short: "GetDrvInfo", "InitKey(<key path>)",
@@ -395,7 +395,7 @@ TEST_F(KeyLoadingWithDoubleTest, EncryptionKeyInSlot3CachedOrNot) {
       std::vector{cetest::Slot(kOtherEnc, kOtherSign, 0), cetest::Slot(kEncKey, kSignKey, 3)};
   Root.Double().SetSlots(table);
   // Not in the cache: the key itself is reset first, then slot 0 is freed.
-  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 0);
+  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", {60, 5, true, 5}), 0);
   EXPECT_EQ(Log(),
             (Calls{"GetDrvInfo()", "ResetKeyEx(\"0001000001\",1)", "ResetKeyEx(\"0002000001\",1)",
                    "InitKey(\"A:\\\\0\",\"\")", "GetDrvInfo()"}));
@@ -403,7 +403,7 @@ TEST_F(KeyLoadingWithDoubleTest, EncryptionKeyInSlot3CachedOrNot) {
   // Now cached but still reported in slot 3: slot 0 is freed first, then the
   // key is reset and loaded again.
   Root.Double().ClearLog();
-  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 0);
+  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", {60, 5, true, 5}), 0);
   EXPECT_EQ(Log(),
             (Calls{"GetDrvInfo()", "ResetKeyEx(\"0002000001\",1)", "ResetKeyEx(\"0001000001\",1)",
                    "InitKey(\"A:\\\\0\",\"\")", "GetDrvInfo()"}));
@@ -413,19 +413,19 @@ TEST_F(KeyLoadingWithDoubleTest, EncryptionKeyInSlot3CachedOrNot) {
 TEST_F(KeyLoadingWithDoubleTest, LowerCaseDeviceWaitsBehindTheRequest) {
   Root.Double().PushResult("InitKey", 36);
   Root.Double().PushResult("InitKey", 36);
-  EXPECT_EQ(Dll.LoadKey(kSignKey, false, "tm:com1", 60, 5, true, 5), 0);
+  EXPECT_EQ(Dll.LoadKey(kSignKey, false, "tm:com1", {60, 5, true, 5}), 0);
   EXPECT_EQ(Root.Double().CallsOf("InitKey"), Calls(3, "InitKey(\"tm:com1\\0\",\"\")"));
   EXPECT_EQ(Double().CallsOf("TM"), (Calls{"TM(0)", "TM(1)"}));
 }
 
 TEST_F(KeyLoadingWithDoubleTest, PlainPathGetsOneInitKeyAndBadNumberNoCall) {
   Root.Double().SetResult("InitKey", 36);
-  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", 60, 5, true, 5), 36);
+  EXPECT_EQ(Dll.LoadKey(kEncKey, true, "A:\\", {60, 5, true, 5}), 36);
   EXPECT_EQ(Root.Double().CallsOf("InitKey").size(), 1u);
   EXPECT_TRUE(Double().CallsOf("TM").empty());
 
   Root.Double().ClearLog();
-  EXPECT_EQ(Dll.LoadKey("00010000011", true, "A:\\", 60, 5, true, 5), TKestrelDLL::kBadUID);
+  EXPECT_EQ(Dll.LoadKey("00010000011", true, "A:\\", {60, 5, true, 5}), TKestrelDLL::kBadUID);
   EXPECT_TRUE(Log().empty());
 }
 
@@ -445,7 +445,7 @@ TEST(KeyLoadingWithDouble5, Generation5TableIsReadThroughTheConversion) {
                           std::string_view(reinterpret_cast<const char *>(&record), sizeof record));
   root.Double().ClearLog();
   // Adopted from the driver, already in slot 0: nothing to load.
-  EXPECT_EQ(dll.LoadKey(kEncKey, true, "A:\\", 60, 5, false, 5), 0);
+  EXPECT_EQ(dll.LoadKey(kEncKey, true, "A:\\", {60, 5, false, 5}), 0);
   EXPECT_EQ(root.Double().Log(), (Calls{"GetDrvInfo()", "GetDrvInfo()"}));
 }
 
