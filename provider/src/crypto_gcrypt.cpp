@@ -1,5 +1,5 @@
 // The libgcrypt backend of the provider's cryptography.
-#include "crypto.h"
+#include "crypto_backend.h"
 
 #include <gcrypt.h>
 
@@ -350,37 +350,84 @@ PublicKey DerivePublicKey(const Key256 &privateKey, Curve curve) {
   return out;
 }
 
-bool IsValidPublicKey(const PublicKey &publicKey, Curve curve) {
-  Initialise();
-  Ctx ctx = CurveContext(curve);
-  Mpi p = CurveValue(ctx.get(), "p");
+namespace {
+
+// A point of the curve's prime-order group: coordinates below p, on the
+// curve, and n * Q at infinity.
+bool InGroup(const PublicKey &publicKey, gcry_ctx_t ctx) {
+  Mpi p = CurveValue(ctx, "p");
   Mpi x = FromLittleEndian(publicKey.data(), 32);
   Mpi y = FromLittleEndian(publicKey.data() + 32, 32);
   if (gcry_mpi_cmp(x.get(), p.get()) >= 0 || gcry_mpi_cmp(y.get(), p.get()) >= 0)
     return false;
   Point q = PointFromPublicKey(publicKey);
-  if (!gcry_mpi_ec_curve_point(q.get(), ctx.get()))
+  if (!gcry_mpi_ec_curve_point(q.get(), ctx))
     return false;
-  // The point must lie in the subgroup of prime order n: n * Q is infinity.
-  Mpi n = CurveValue(ctx.get(), "n");
+  Mpi n = CurveValue(ctx, "n");
   Point check(gcry_mpi_point_new(0));
-  gcry_mpi_ec_mul(check.get(), n.get(), q.get(), ctx.get());
+  gcry_mpi_ec_mul(check.get(), n.get(), q.get(), ctx);
   Mpi ax = NewMpi(), ay = NewMpi();
-  return gcry_mpi_ec_get_affine(ax.get(), ay.get(), check.get(), ctx.get()) != 0;
+  return gcry_mpi_ec_get_affine(ax.get(), ay.get(), check.get(), ctx) != 0;
 }
 
-Signature Sign(const Key256 &privateKey, const Digest256 &digest, Curve curve) {
+} // namespace
+
+struct PrivateKey::Object {
+  Curve curve;
+  Mpi d;    // for key agreement
+  Sexp key; // for signing
+};
+
+PrivateKey::PrivateKey(const Key256 &secret, Curve curve) : secret_(secret), curve_(curve) {}
+PrivateKey::~PrivateKey() = default;
+
+const PrivateKey::Object &PrivateKey::Get() const {
+  std::call_once(once_, [&] {
+    Initialise();
+    auto object = std::make_unique<Object>();
+    object->curve = curve_;
+    object->d = FromLittleEndian(secret_.data(), secret_.size());
+    gcry_sexp_t raw = nullptr;
+    Check(gcry_sexp_build(&raw, nullptr, "(private-key(ecc(curve %s)(d %m)))", CurveName(curve_),
+                          object->d.get()),
+          "key");
+    object->key.reset(raw);
+    object_ = std::move(object);
+  });
+  return *object_;
+}
+
+struct CheckedPublicKey {
+  Curve curve;
+  PublicKey bytes;
+  Sexp key; // for verification
+};
+
+namespace backend {
+
+std::shared_ptr<const CheckedPublicKey> NewCheckedPublicKey(const PublicKey &publicKey,
+                                                            Curve curve) {
   Initialise();
-  Mpi d = FromLittleEndian(privateKey.data(), privateKey.size());
+  Ctx ctx = CurveContext(curve);
+  if (!InGroup(publicKey, ctx.get()))
+    return nullptr;
+  const auto q = UncompressedPoint(publicKey);
+  gcry_sexp_t raw = nullptr;
+  Check(gcry_sexp_build(&raw, nullptr, "(public-key(ecc(curve %s)(q %b)))", CurveName(curve),
+                        static_cast<int>(q.size()), q.data()),
+        "public key");
+  return std::make_shared<const CheckedPublicKey>(CheckedPublicKey{curve, publicKey, Sexp(raw)});
+}
+
+} // namespace backend
+
+Signature Sign(const PrivateKey &privateKey, const Digest256 &digest) {
+  const PrivateKey::Object &key = privateKey.Get();
   Mpi e = DigestValue(digest);
   gcry_sexp_t raw = nullptr;
-  Check(gcry_sexp_build(&raw, nullptr, "(private-key(ecc(curve %s)(d %m)))", CurveName(curve),
-                        d.get()),
-        "key");
-  Sexp key(raw);
   Check(gcry_sexp_build(&raw, nullptr, "(data(flags gost)(value %m))", e.get()), "data");
   Sexp data(raw);
-  Check(gcry_pk_sign(&raw, data.get(), key.get()), "sign");
+  Check(gcry_pk_sign(&raw, data.get(), key.key.get()), "sign");
   Sexp sig(raw);
   Signature out{};
   const char *names[2] = {"s", "r"};
@@ -395,41 +442,34 @@ Signature Sign(const Key256 &privateKey, const Digest256 &digest, Curve curve) {
   return out;
 }
 
-bool Verify(const PublicKey &publicKey, const Digest256 &digest, const Signature &signature,
-            Curve curve) {
-  Initialise();
-  const auto q = UncompressedPoint(publicKey);
+bool Verify(const CheckedPublicKey &publicKey, const Digest256 &digest,
+            const Signature &signature) {
   Mpi e = DigestValue(digest);
   Mpi s = FromBigEndian(signature.data(), 32);
   Mpi r = FromBigEndian(signature.data() + 32, 32);
   gcry_sexp_t raw = nullptr;
-  if (gcry_sexp_build(&raw, nullptr, "(public-key(ecc(curve %s)(q %b)))", CurveName(curve),
-                      static_cast<int>(q.size()), q.data()) != 0)
-    return false;
-  Sexp key(raw);
   Check(gcry_sexp_build(&raw, nullptr, "(data(flags gost)(value %m))", e.get()), "data");
   Sexp data(raw);
   Check(gcry_sexp_build(&raw, nullptr, "(sig-val(gost(r %m)(s %m)))", r.get(), s.get()), "sig");
   Sexp sig(raw);
-  return gcry_pk_verify(sig.get(), data.get(), key.get()) == 0;
+  return gcry_pk_verify(sig.get(), data.get(), publicKey.key.get()) == 0;
 }
 
-Key256 Vko256(const Key256 &privateKey, const PublicKey &peer, const Block64 &ukm, Curve curve) {
-  Initialise();
-  if (!IsValidPublicKey(peer, curve))
-    throw CryptoError("invalid peer key");
-  Ctx ctx = CurveContext(curve);
+Key256 Vko256(const PrivateKey &privateKey, const CheckedPublicKey &peer, const Block64 &ukm) {
+  const PrivateKey::Object &own = privateKey.Get();
+  if (own.curve != peer.curve)
+    throw CryptoError("key agreement across curves");
+  Ctx ctx = CurveContext(own.curve);
   Mpi n = CurveValue(ctx.get(), "n");
   Mpi h = CurveValue(ctx.get(), "h");
-  Mpi d = FromLittleEndian(privateKey.data(), privateKey.size());
   Mpi u = FromLittleEndian(ukm.data(), ukm.size());
   if (gcry_mpi_cmp_ui(u.get(), 0) == 0)
     gcry_mpi_set_ui(u.get(), 1);
   // K = (h * UKM * d mod n) * Q_peer
   Mpi scalar = NewMpi(true);
   gcry_mpi_mulm(scalar.get(), h.get(), u.get(), n.get());
-  gcry_mpi_mulm(scalar.get(), scalar.get(), d.get(), n.get());
-  Point q = PointFromPublicKey(peer);
+  gcry_mpi_mulm(scalar.get(), scalar.get(), own.d.get(), n.get());
+  Point q = PointFromPublicKey(peer.bytes);
   Point k(gcry_mpi_point_new(0));
   gcry_mpi_ec_mul(k.get(), scalar.get(), q.get(), ctx.get());
   PublicKey shared{};

@@ -30,6 +30,13 @@ Code LookupPublicKey(std::string_view directory, Generation generation, std::str
 // on its own.
 Code ExtractPublicKeyBlock(std::string_view directory, Generation generation, std::string_view id,
                            Bytes &out);
+// How many times this thread read and checked a directory file whole
+// (lookups served from the checked copy a process keeps do not count), so
+// tests can tell a kept copy from a fresh read.
+std::uint64_t DirectoryReads();
+// Drops the checked directories of an owner (its key was reset); they would
+// not be served again anyway, since they belong to that load of the key.
+void ForgetCheckedDirectoriesOf(std::string_view owner);
 // Adds or replaces a key (kKeyCompromised when the same public key is there
 // under another identifier); the owner's key must be loaded. kDirectoryFull
 // when the directory would grow past MaxDirectoryEntries, kDirectoryBusy
