@@ -466,14 +466,34 @@ Code CheckedEntry(std::string_view directory, Generation generation, std::string
 
 Code LookupPublicKey(std::string_view directory, Generation generation, std::string_view id,
                      KeyKind kind, PublicKeyBlock &out) {
-  if (id.empty())
-    return code::kNoPublicKey;
-  DirectoryEntry entry;
-  if (Code c = CheckedEntry(directory, generation, id, entry); c != 0)
+  std::vector<PublicKeyBlock> found;
+  if (Code c = LookupPublicKeys(directory, generation, {std::string(id)}, kind, found); c != 0)
     return c;
-  if (entry.key.kind != kind)
+  out = std::move(found.front());
+  return code::kOk;
+}
+
+Code LookupPublicKeys(std::string_view directory, Generation generation,
+                      const std::vector<std::string> &ids, KeyKind kind,
+                      std::vector<PublicKeyBlock> &out) {
+  out.clear();
+  if (ids.empty() || std::any_of(ids.begin(), ids.end(), [](const auto &id) { return id.empty(); }))
     return code::kNoPublicKey;
-  out = std::move(entry.key);
+  std::shared_ptr<const CheckedDirectory> checked;
+  bool exists = false;
+  LoadedKey owner;
+  if (Code c = CheckedDirectoryOf(directory, generation, checked, exists, owner); c != 0)
+    return c;
+  if (!checked)
+    return code::kNoPublicKey;
+  for (const std::string &id : ids) {
+    DirectoryEntry entry;
+    if (Code c = checked->Find(id, owner, entry); c != 0)
+      return c;
+    if (entry.key.kind != kind)
+      return code::kNoPublicKey;
+    out.push_back(std::move(entry.key));
+  }
   return code::kOk;
 }
 

@@ -25,6 +25,11 @@ std::size_t MaxDirectoryEntries(Generation generation);
 // with.
 Code LookupPublicKey(std::string_view directory, Generation generation, std::string_view id,
                      KeyKind kind, PublicKeyBlock &out);
+// The same for several identifiers, against one state of the directory
+// file (one status call for all); stops at the first that fails.
+Code LookupPublicKeys(std::string_view directory, Generation generation,
+                      const std::vector<std::string> &ids, KeyKind kind,
+                      std::vector<PublicKeyBlock> &out);
 // The stored block of a key, whatever its kind. Without the owner's key
 // loaded the directory's MACs cannot be checked, and the block is checked
 // on its own.

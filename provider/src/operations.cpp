@@ -155,29 +155,36 @@ Code EncryptBlock(Generation generation, std::string_view publicDir, const std::
 
   EnvelopeHeader header;
   header.sender = own->id;
-  std::vector<std::shared_ptr<const crypto::CheckedPublicKey>> peers;
+  std::vector<std::string> ids;
   for (std::uint16_t number : recipients) {
     const std::string text = KeyNumberText(number);
     if (text.empty())
       return code::kNoPublicKey;
-    PublicKeyBlock key;
-    if (Code c = LookupPublicKey(publicDir, generation, text + series, KeyKind::Encryption, key);
-        c != 0)
-      return c;
-    auto checked = crypto::CheckPublicKey(key.key);
-    if (!checked)
-      return code::kBadKeyHeader;
-    peers.push_back(std::move(checked));
+    ids.push_back(text + series);
     EnvelopeRecipient r;
     r.number = number;
     r.series = series;
     header.recipients.push_back(std::move(r));
   }
+  std::vector<PublicKeyBlock> blocks;
+  if (Code c = LookupPublicKeys(publicDir, generation, ids, KeyKind::Encryption, blocks); c != 0)
+    return c;
+  std::vector<std::shared_ptr<const crypto::CheckedPublicKey>> peers;
+  for (const PublicKeyBlock &key : blocks) {
+    auto checked = crypto::CheckPublicKey(key.key);
+    if (!checked)
+      return code::kBadKeyHeader;
+    peers.push_back(std::move(checked));
+  }
 
-  Key256 cek;
-  crypto::RandomBytes(cek.data(), cek.size());
-  crypto::RandomBytes(header.ukm.data(), header.ukm.size());
-  crypto::RandomBytes(header.iv.data(), header.iv.size());
+  // The content key, UKM and IV in one draw (each draw of the strong
+  // generator mixes its pool: one draw costs about a third of a key
+  // agreement).
+  SecretBuffer fresh(32 + 8 + 8);
+  crypto::RandomBytes(fresh.bytes().data(), fresh.bytes().size());
+  const Key256 cek(ByteView(fresh.bytes().data(), 32));
+  std::copy_n(fresh.bytes().data() + 32, 8, header.ukm.begin());
+  std::copy_n(fresh.bytes().data() + 40, 8, header.iv.begin());
   std::vector<Key256> recipientMacKeys;
   recipientMacKeys.reserve(peers.size());
   for (std::size_t i = 0; i < peers.size(); ++i) {
