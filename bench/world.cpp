@@ -2,6 +2,7 @@
 // provider copy.
 #include "bench/world.h"
 
+#include "directory.h"
 #include "formats.h"
 #include "key_driver.h"
 #include "keygen.h"

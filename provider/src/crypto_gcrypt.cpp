@@ -210,15 +210,45 @@ Digest256 Streebog256Hasher::DigestWith(ByteView tail) const {
 
 Digest256 HmacStreebog256(ByteView key, ByteView data) {
   Initialise();
-  gcry_mac_hd_t h = nullptr;
-  Check(gcry_mac_open(&h, GCRY_MAC_HMAC_STRIBOG256, 0, nullptr), "hmac");
-  std::unique_ptr<gcry_mac_handle, void (*)(gcry_mac_hd_t)> owner(h, gcry_mac_close);
-  Check(gcry_mac_setkey(h, key.data(), key.size()), "hmac key");
-  Check(gcry_mac_write(h, data.data(), data.size()), "hmac write");
-  Digest256 d{};
-  std::size_t length = d.size();
-  Check(gcry_mac_read(h, d.data(), &length), "hmac read");
-  return d;
+  // RFC 2104 over Streebog-256 (64-byte blocks) on one hash handle per
+  // thread, kept open: opening a MAC handle for each of the few dozen bytes
+  // a key derivation hashes cost as much as the hashing.
+  struct Handle {
+    gcry_md_hd_t h = nullptr;
+    ~Handle() {
+      if (h != nullptr)
+        gcry_md_close(h);
+    }
+  };
+  thread_local Handle handle;
+  if (handle.h == nullptr)
+    Check(gcry_md_open(&handle.h, GCRY_MD_STRIBOG256, 0), "hmac");
+  std::array<std::uint8_t, 64> pad{};
+  Digest256 shortened{};
+  if (key.size() > pad.size()) {
+    shortened = Streebog256(key);
+    key = shortened;
+  }
+  const auto pass = [&](std::uint8_t mask, ByteView message, Digest256 &out) {
+    std::fill(pad.begin(), pad.end(), mask);
+    for (std::size_t i = 0; i < key.size(); ++i)
+      pad[i] = static_cast<std::uint8_t>(key[i] ^ mask);
+    gcry_md_reset(handle.h);
+    gcry_md_write(handle.h, pad.data(), pad.size());
+    gcry_md_write(handle.h, message.data(), message.size());
+    const unsigned char *p = gcry_md_read(handle.h, GCRY_MD_STRIBOG256);
+    if (p == nullptr)
+      throw CryptoError("hmac read");
+    std::copy(p, p + out.size(), out.begin());
+    gcry_md_reset(handle.h);
+  };
+  Digest256 inner{}, out{};
+  pass(0x36, data, inner);
+  pass(0x5c, inner, out);
+  Wipe(pad.data(), pad.size());
+  Wipe(inner.data(), inner.size());
+  Wipe(shortened.data(), shortened.size());
+  return out;
 }
 
 Key256 Kdf256(const Key256 &key, std::string_view label, ByteView seed) {
