@@ -196,7 +196,8 @@ cehost::Session &World::SizedDirectorySession(int entries) {
   fs::create_directories(dir);
   const Bytes data = BuildDirectory(file, DirectoryKey(owner.privateKey, owner.id));
   std::ofstream(dir / std::string(kDirectoryFileName), std::ios::binary)
-      .write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+      .write(reinterpret_cast<const char *>(data.data()),
+             static_cast<std::streamsize>(data.size()));
   cehost::Profile profile = Sender().profile;
   profile.values["Path to public"] = dir.string();
   return *(sized_[entries] = std::make_unique<cehost::Session>(*api_, profile));

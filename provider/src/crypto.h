@@ -148,8 +148,7 @@ std::shared_ptr<const CheckedPublicKey> CheckPublicKey(const PublicKey &publicKe
                                                        Curve curve = Curve::Tc26A256);
 
 Signature Sign(const PrivateKey &privateKey, const Digest256 &digest);
-bool Verify(const CheckedPublicKey &publicKey, const Digest256 &digest,
-            const Signature &signature);
+bool Verify(const CheckedPublicKey &publicKey, const Digest256 &digest, const Signature &signature);
 Key256 Vko256(const PrivateKey &privateKey, const CheckedPublicKey &peer, const Block64 &ukm);
 
 // The same on key bytes (tests, key generation, one-off checks).

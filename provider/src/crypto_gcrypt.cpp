@@ -489,7 +489,12 @@ Key256 Vko256(const PrivateKey &privateKey, const CheckedPublicKey &peer, const 
   const PrivateKey::Object &own = privateKey.Get();
   if (own.curve != peer.curve)
     throw CryptoError("key agreement across curves");
-  Ctx ctx = CurveContext(own.curve);
+  // The curve's context, made once per thread (making it costs half a key
+  // agreement; a context serves one operation at a time).
+  thread_local Ctx contexts[2];
+  Ctx &ctx = contexts[own.curve == Curve::Tc26A256 ? 0 : 1];
+  if (!ctx)
+    ctx = CurveContext(own.curve);
   Mpi n = CurveValue(ctx.get(), "n");
   Mpi h = CurveValue(ctx.get(), "h");
   Mpi u = FromLittleEndian(ukm.data(), ukm.size());

@@ -191,8 +191,7 @@ BnCtx NewBnCtx() {
 // n * Q at infinity.
 bool InSubgroup(const EC_GROUP *group, const EC_POINT *q, BN_CTX *ctx) {
   Point check(EC_POINT_new(group));
-  Ensure(check ? EC_POINT_mul(group, check.get(), nullptr, q, EC_GROUP_get0_order(group), ctx)
-               : 0,
+  Ensure(check ? EC_POINT_mul(group, check.get(), nullptr, q, EC_GROUP_get0_order(group), ctx) : 0,
          "subgroup check");
   return EC_POINT_is_at_infinity(group, check.get()) == 1;
 }
@@ -207,7 +206,8 @@ PrivateKey::PrivateKey(const Key256 &secret, Curve curve) : secret_(secret), cur
 PrivateKey::~PrivateKey() = default;
 
 const PrivateKey::Object &PrivateKey::Get() const {
-  std::call_once(once_, [&] { object_ = std::make_unique<Object>(Object{MakePrivateKey(secret_, curve_)}); });
+  std::call_once(
+      once_, [&] { object_ = std::make_unique<Object>(Object{MakePrivateKey(secret_, curve_)}); });
   return *object_;
 }
 

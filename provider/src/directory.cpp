@@ -175,7 +175,7 @@ Code LoadDirectory(std::string_view directory, Generation generation, DirectoryF
 // keeps the size and the header, so a file changed less than kSettle before
 // it was read is not kept at all: it is read and checked afresh each call
 // until it has settled.
-constexpr std::int64_t kSettleFine = 100'000'000;    // ns, file times with sub-second parts
+constexpr std::int64_t kSettleFine = 100'000'000;     // ns, file times with sub-second parts
 constexpr std::int64_t kSettleCoarse = 2'100'000'000; // ns, file times in whole seconds (FAT: 2 s)
 // How many directories a process keeps checked.
 constexpr std::size_t kMaxCheckedDirectories = 16;
@@ -292,7 +292,8 @@ bool Unsettled(const platform::FileIdentity &identity) {
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
   const std::int64_t latest = std::max(identity.modified, identity.changed);
-  const bool coarse = identity.modified % 1'000'000'000 == 0 && identity.changed % 1'000'000'000 == 0;
+  const bool coarse =
+      identity.modified % 1'000'000'000 == 0 && identity.changed % 1'000'000'000 == 0;
   return latest > now || now - latest < (coarse ? kSettleCoarse : kSettleFine);
 }
 
@@ -315,7 +316,8 @@ Code CheckedDirectoryOf(std::string_view directory, Generation generation,
   exists = true;
   if (identity->size > kMaxDirectoryFile)
     return code::kDirectoryLength;
-  Bytes data(static_cast<std::size_t>(std::min<std::int64_t>(identity->size, kDirectoryHeaderSize)));
+  Bytes data(
+      static_cast<std::size_t>(std::min<std::int64_t>(identity->size, kDirectoryHeaderSize)));
   if (file.Read(data.data(), data.size()) != data.size())
     return code::kDirectoryRead;
   const std::string name =
@@ -348,9 +350,8 @@ Code CheckedDirectoryOf(std::string_view directory, Generation generation,
     return c;
   if (Code c = CheckNotRolledBack(owner, structure); c != 0)
     return c;
-  auto checked =
-      std::make_shared<const CheckedDirectory>(*identity, std::move(data), generation, owner,
-                                               structure);
+  auto checked = std::make_shared<const CheckedDirectory>(*identity, std::move(data), generation,
+                                                          owner, structure);
   if (!Unsettled(*identity))
     Checked().Keep(name, checked);
   out = std::move(checked);

@@ -98,9 +98,14 @@ Code KeyDriver::LoadPair(const SecretKeyFile &encryption, const SecretKeyFile &s
       continue;
     slot.used = true;
     const std::uint64_t load = ++loads_;
-    for (auto [key, file] : {std::pair{&slot.encryption, &encryption}, {&slot.signature, &signature}})
-      *key = {file->id, file->privateKey, file->publicKey, std::string(device),
-              std::make_shared<const crypto::PrivateKey>(file->privateKey), load};
+    for (auto [key, file] :
+         {std::pair{&slot.encryption, &encryption}, {&slot.signature, &signature}})
+      *key = {file->id,
+              file->privateKey,
+              file->publicKey,
+              std::string(device),
+              std::make_shared<const crypto::PrivateKey>(file->privateKey),
+              load};
     return code::kOk;
   }
   return code::kNoFreeSlot;

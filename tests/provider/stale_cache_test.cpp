@@ -68,9 +68,8 @@ protected:
     EXPECT_EQ(lib.CryptoInit("", a.dir.c_str()), 0);
     Bytes out(data.size() + 37 + 48);
     const std::uint16_t list[] = {static_cast<std::uint16_t>(std::stoi(to.Number())), 0};
-    const int code =
-        lib.EnCryptMem(data.data(), static_cast<int32_t>(data.size()), out.data(),
-                       static_cast<std::uint16_t>(std::stoi(a.Number())), list, "");
+    const int code = lib.EnCryptMem(data.data(), static_cast<int32_t>(data.size()), out.data(),
+                                    static_cast<std::uint16_t>(std::stoi(a.Number())), list, "");
     lib.CryptoDone();
     return code;
   }
@@ -130,8 +129,9 @@ TEST_P(StaleCache, EveryChangeBetweenCallsIsSeenByTheNextCall) {
       {"the file cut short in place",
        [&] { fs::resize_file(platform::NativePath(file), ReadFile(file).size() - 1); },
        kWrongLength, kWrongLength},
-      {"the file cut to its header", [&] { OverwriteInPlace(file, Bytes(older.begin(), older.begin() + 56)); },
-       kWrongLength, kWrongLength},
+      {"the file cut to its header",
+       [&] { OverwriteInPlace(file, Bytes(older.begin(), older.begin() + 56)); }, kWrongLength,
+       kWrongLength},
       {"one byte of an entry changed in place, the header left alone",
        [&] {
          Bytes now = ReadFile(file);
