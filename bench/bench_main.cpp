@@ -396,6 +396,47 @@ void ModuleEncode(benchmark::State &state, bool reload) {
   });
 }
 
+// EncodeData for the first recipient and VerifyData of the sender's
+// signature with a directory of range(1) entries.
+void ModuleEncodeSized(benchmark::State &state) {
+  Guarded(state, [&] {
+    World &w = World::Get();
+    cehost::Session &s = w.SizedDirectorySession(static_cast<int>(state.range(1)));
+    const std::size_t n = Size(state);
+    const std::string list = w.RecipientList(1);
+    Buffer data = RandomData(n);
+    data.resize(n + 37 + 48);
+    for (auto _ : state) {
+      int32_t size = static_cast<int32_t>(n);
+      bench::Check(s, w.Api().EncodeData(s.Handle(), data.data(), &size, list.c_str()),
+                   "EncodeData");
+    }
+    SetBytes(state, n);
+  });
+}
+
+void ModuleVerifySized(benchmark::State &state) {
+  Guarded(state, [&] {
+    World &w = World::Get();
+    cehost::Session &s = w.SizedDirectorySession(static_cast<int>(state.range(1)));
+    const std::size_t n = Size(state);
+    const Buffer in = RandomData(n);
+    Buffer signature(static_cast<std::size_t>(w.Api().GetMaxSignatureLength(s.Handle())));
+    int32_t length = 0;
+    bench::Check(s,
+                 w.Api().SignData(s.Handle(), in.data(), static_cast<int32_t>(n), signature.data(),
+                                  &length, nullptr),
+                 "SignData");
+    char signer[64] = {};
+    for (auto _ : state)
+      bench::Check(s,
+                   w.Api().VerifyData(s.Handle(), in.data(), static_cast<int32_t>(n),
+                                      signature.data(), length, signer),
+                   "VerifyData");
+    SetBytes(state, n);
+  });
+}
+
 void ModuleDecode(benchmark::State &state) {
   Guarded(state, [&] {
     World &w = World::Get();
@@ -505,7 +546,7 @@ void SizesOneRecipient(benchmark::internal::Benchmark *b) {
 }
 
 void Recipients(benchmark::internal::Benchmark *b) {
-  for (int r : {1, 4, 16, 64})
+  for (int r : {1, 2, 4, 16, 64})
     b->Args({kKiB, r});
   b->Unit(benchmark::kMicrosecond);
 }
@@ -551,6 +592,15 @@ void Register() {
   // Scaling with recipients.
   RegisterBenchmark("scaling/recipients/provider/EnCryptMem", ProviderEncrypt)->Apply(Recipients);
   RegisterBenchmark("scaling/recipients/module/EncodeData", ModuleEncode, false)->Apply(Recipients);
+  // Directory size: the lookup does not grow with the entries.
+  for (int entries : {10, 10000}) {
+    RegisterBenchmark("scaling/directory/module/EncodeData", ModuleEncodeSized)
+        ->Args({kKiB, entries})
+        ->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("scaling/directory/module/VerifyData", ModuleVerifySized)
+        ->Args({kKiB, entries})
+        ->Unit(benchmark::kMicrosecond);
+  }
   // Host threads on one engine and on one engine per thread: the module
   // serialises library work, so the aggregate rate should stay flat.
   for (int engines : {0, 8})

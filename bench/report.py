@@ -125,6 +125,31 @@ def main():
         b, a = cpu_us(below), cpu_us(above)
         if b and a:
             target(what, f"{100 * (a / b - 1):+.0f}%", a / b <= limit)
+    # Small documents against the key agreement and the raw signature calls
+    # of the same run, and the directory's size.
+    vko = cpu_us("raw_openssl/vko" if fast else "raw/vko")
+    for what, above, limit in [
+            ("EncodeData 1 KiB, 1 recipient ≤ 1.6 key agreements", "module/EncodeData/1024/1", 1.6),
+            ("DecodeData 1 KiB ≤ 1.6 key agreements", "module/DecodeData/1024", 1.6)]:
+        a = cpu_us(above)
+        if vko and a:
+            target(what, f"{a / vko:.2f}×", a / vko <= limit)
+    one = cpu_us(f"scaling/recipients/module/EncodeData/{KIB}/1")
+    many = cpu_us(f"scaling/recipients/module/EncodeData/{KIB}/64")
+    if vko and one and many:
+        each = (many - one) / 63
+        target("EncodeData, each further recipient ≤ 1.3 key agreements",
+               f"{fmt_time(each)} = {each / vko:.2f}×", each / vko <= 1.3)
+    for what, below, above in [
+            ("SignData 1 KiB within 1.1× of raw hash + sign", sign_raw.format(n=KIB), "module/SignData/1024"),
+            ("VerifyData 1 KiB within 1.1× of raw hash + verify", verify_raw.format(n=KIB), "module/VerifyData/1024"),
+            ("EncodeData, directory of 10,000 within 1.1× of 10", "scaling/directory/module/EncodeData/1024/10",
+             "scaling/directory/module/EncodeData/1024/10000"),
+            ("VerifyData, directory of 10,000 within 1.1× of 10", "scaling/directory/module/VerifyData/1024/10",
+             "scaling/directory/module/VerifyData/1024/10000")]:
+        b, a = cpu_us(below), cpu_us(above)
+        if b and a:
+            target(what, f"{a / b:.2f}×", a / b <= 1.10)
     sign = cpu_us("module/SignData/1024")
     if sign:
         target("SignData 1 KiB ≥ 10,000 per second on one core (fast backend)", f"{1e6 / sign:,.0f}/s",
@@ -133,7 +158,7 @@ def main():
     out.append("\n### Recipients (1 KiB, CPU time per operation)\n")
     out.append("| recipients | provider EnCryptMem | module EncodeData | module / provider |")
     out.append("|---|---|---|---|")
-    for r in [1, 4, 16, 64]:
+    for r in [1, 2, 4, 16, 64]:
         p = cpu_us(f"scaling/recipients/provider/EnCryptMem/{KIB}/{r}")
         m = cpu_us(f"scaling/recipients/module/EncodeData/{KIB}/{r}")
         out.append(f"| {r} | {fmt_time(p)} | {fmt_time(m)} | {pct(p, m)} |")

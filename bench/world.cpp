@@ -2,6 +2,10 @@
 // provider copy.
 #include "bench/world.h"
 
+#include "directory.h"
+#include "formats.h"
+#include "key_driver.h"
+#include "keygen.h"
 #include "platform/cp1251.h"
 #include "platform/platform.h"
 
@@ -68,6 +72,7 @@ World::World() {
 }
 
 World::~World() {
+  sized_.clear();
   sessions_.clear();
   api_.reset();
   if (directHandle_ != nullptr)
@@ -154,6 +159,48 @@ void World::LoadDirectProvider() {
   bind(p.DeCryptMem, "DeCryptMem");
   CheckProvider(p.InitKey(Sender().keys.string().c_str(), ""), "InitKey (sender)");
   CheckProvider(p.InitKey(Recipient().keys.string().c_str(), ""), "InitKey (recipient)");
+}
+
+cehost::Session &World::SizedDirectorySession(int entries) {
+  using namespace kestrel_provider;
+  if (auto found = sized_.find(entries); found != sized_.end())
+    return *found->second;
+  std::ifstream keyFile(Sender().keys / std::string(kEncryptionKeyFile), std::ios::binary);
+  Bytes secret((std::istreambuf_iterator<char>(keyFile)), std::istreambuf_iterator<char>());
+  SecretKeyFile owner;
+  if (ParseSecretKeyFile(secret.data(), secret.size(), owner) != 0)
+    throw std::runtime_error("cannot read the sender's key file");
+  const auto block = [&](const std::string &id) {
+    std::ifstream in(exchange_ / (id + ".pub"), std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  DirectoryFile file{Generation::G4, owner.id, {}};
+  file.version = 1;
+  crypto::RandomBytes(file.identity.data(), file.identity.size());
+  const auto add = [&](Bytes bytes) {
+    DirectoryEntry entry;
+    entry.block = std::move(bytes);
+    entry.maker = owner.id;
+    file.entries.push_back(std::move(entry));
+  };
+  add(block(Recipient().encodeUid));
+  add(block(Sender().signUid));
+  for (int i = 2; i < entries; ++i) {
+    // Numbers 5000-9999 of series 9xxxxx: none of the world's users.
+    char number[8], series[8];
+    std::snprintf(number, sizeof number, "%04d", 5000 + i % 5000);
+    std::snprintf(series, sizeof series, "9%05d", i / 5000);
+    add(GenerateKeys(Generation::G4, number, series).encryptionPublic);
+  }
+  const fs::path dir = root_ / ("directory-" + std::to_string(entries));
+  fs::create_directories(dir);
+  const Bytes data = BuildDirectory(file, DirectoryKey(owner.privateKey, owner.id));
+  std::ofstream(dir / std::string(kDirectoryFileName), std::ios::binary)
+      .write(reinterpret_cast<const char *>(data.data()),
+             static_cast<std::streamsize>(data.size()));
+  cehost::Profile profile = Sender().profile;
+  profile.values["Path to public"] = dir.string();
+  return *(sized_[entries] = std::make_unique<cehost::Session>(*api_, profile));
 }
 
 std::string World::RecipientList(int n) const {

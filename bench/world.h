@@ -9,6 +9,7 @@
 #include "host/session.h"
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,6 +86,12 @@ public:
 
   const std::filesystem::path &Root() const { return root_; }
 
+  // A session of the sender whose public key directory holds `entries`
+  // keys: the first recipient's encryption key, the sender's signature key
+  // and other correspondents' keys (made once, written by the provider's
+  // own format code under the sender's directory key).
+  cehost::Session &SizedDirectorySession(int entries);
+
 private:
   World();
   User MakeUser(const std::string &number);
@@ -96,6 +103,7 @@ private:
   std::vector<User> users_;
   std::unique_ptr<cehost::ModuleApi> api_;
   std::vector<std::unique_ptr<cehost::Session>> sessions_;
+  std::map<int, std::unique_ptr<cehost::Session>> sized_;
   platform::ModuleHandle directHandle_ = nullptr;
   Provider direct_;
 };

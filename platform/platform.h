@@ -63,6 +63,21 @@ inline bool IsTemporaryNameOf(std::string_view name, std::string_view fileName) 
 // that file holds while its copy exists.
 std::size_t RemoveTemporaryFilesOf(std::string_view windowsDirectory, std::string_view fileName);
 
+// What tells a file from another and from an earlier state of itself, as
+// one status call gives it: the device and the file's number on it, the
+// size, and the times of the last change of the content and of the file's
+// status (a rename included), in nanoseconds since 1970 as finely as the
+// file system keeps them.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t file = 0;
+  std::int64_t size = 0;
+  std::int64_t modified = 0;
+  std::int64_t changed = 0;
+  bool regular = false; // a regular file (not a directory or a device)
+  bool operator==(const FileIdentity &) const = default;
+};
+
 // Opens a file for reading while denying writers to everybody else (Windows
 // share mode; on POSIX a shared advisory lock). Closed by the destructor.
 class ReadOnlyFile {
@@ -76,6 +91,8 @@ public:
   std::int64_t Size() const;
   // Reads up to length bytes; returns the count read (0 at end or on error).
   std::size_t Read(void *buffer, std::size_t length);
+  // The open file's identity (one status call), or nullopt.
+  std::optional<FileIdentity> Identity() const;
 
 private:
   std::intptr_t handle_;

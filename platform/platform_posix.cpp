@@ -216,6 +216,23 @@ std::int64_t ReadOnlyFile::Size() const {
   return st.st_size;
 }
 
+std::optional<FileIdentity> ReadOnlyFile::Identity() const {
+  struct stat st {};
+  if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &st) != 0)
+    return std::nullopt;
+  const auto ns = [](const timespec &t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  };
+  FileIdentity id;
+  id.device = static_cast<std::uint64_t>(st.st_dev);
+  id.file = static_cast<std::uint64_t>(st.st_ino);
+  id.size = static_cast<std::int64_t>(st.st_size);
+  id.modified = ns(st.st_mtim);
+  id.changed = ns(st.st_ctim);
+  id.regular = S_ISREG(st.st_mode);
+  return id;
+}
+
 std::size_t ReadOnlyFile::Read(void *buffer, std::size_t length) {
   if (handle_ < 0)
     return 0;

@@ -111,6 +111,25 @@ std::int64_t ReadOnlyFile::Size() const {
   return size.QuadPart;
 }
 
+std::optional<FileIdentity> ReadOnlyFile::Identity() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  FILE_BASIC_INFO basic{};
+  if (handle_ == -1 || !::GetFileInformationByHandle(AsHandle(handle_), &info) ||
+      !::GetFileInformationByHandleEx(AsHandle(handle_), FileBasicInfo, &basic, sizeof basic))
+    return std::nullopt;
+  // FILETIME counts 100 ns from 1601; 11644473600 seconds lie before 1970.
+  const auto ns = [](std::int64_t ticks) { return (ticks - 116444736000000000LL) * 100; };
+  FileIdentity id;
+  id.device = info.dwVolumeSerialNumber;
+  id.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  id.size = static_cast<std::int64_t>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                      info.nFileSizeLow);
+  id.modified = ns(basic.LastWriteTime.QuadPart);
+  id.changed = ns(basic.ChangeTime.QuadPart);
+  id.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  return id;
+}
+
 std::size_t ReadOnlyFile::Read(void *buffer, std::size_t length) {
   if (handle_ == -1)
     return 0;

@@ -51,7 +51,7 @@ bash bench/peers/batch.sh "$build" "$results/batch.json" "${BENCH_BATCH_DOCUMENT
 say "Running the key figures again (five repetitions each, medians count)"
 "$build/bin/ce_bench" --benchmark_out="$results/key.json" --benchmark_out_format=json \
   --benchmark_min_time=0.5 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-  --benchmark_filter='^(raw|raw_openssl|provider|module)/[A-Za-z_+]+/(1024|16777216)(/1)?$'
+  --benchmark_filter='^((raw|raw_openssl|provider|module)/[A-Za-z_+]+/(1024|16777216)(/1)?|raw(_openssl)?/vko|scaling/recipients/module/EncodeData/1024/(1|64)|scaling/directory/.*)$'
 
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 cat >"$results/machine.json" <<JSON

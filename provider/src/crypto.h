@@ -21,6 +21,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace kestrel_provider::crypto {
@@ -114,13 +115,51 @@ private:
 void Gost28147Ecb(const Key256 &key, std::uint8_t *data, std::size_t length, Direction direction);
 
 // --- public key operations ---
+// A private key with the backend's key object for it, made at the first
+// signature or key agreement and kept until the key goes (the key driver
+// keeps one per loaded key, so repeated calls do not build it again).
+class PrivateKey {
+public:
+  explicit PrivateKey(const Key256 &secret, Curve curve = Curve::Tc26A256);
+  ~PrivateKey();
+  PrivateKey(const PrivateKey &) = delete;
+  PrivateKey &operator=(const PrivateKey &) = delete;
+  struct Object; // the backend's
+
+  // The backend's key object, made at the first call; throws CryptoError.
+  const Object &Get() const;
+
+private:
+  Key256 secret_;
+  Curve curve_;
+  mutable std::once_flag once_;
+  mutable std::unique_ptr<Object> object_;
+};
+
+// A public key found to be a point of the curve's prime-order group, with
+// the backend's key object for it. Made through CheckPublicKey only.
+struct CheckedPublicKey;
+
+// The checked key for these exact 64 bytes, or null when they are not a
+// point of the curve's prime-order group. Keys that passed are remembered
+// per process by their exact bytes (a bounded number of them), so a point is
+// validated and its key object built once.
+std::shared_ptr<const CheckedPublicKey> CheckPublicKey(const PublicKey &publicKey,
+                                                       Curve curve = Curve::Tc26A256);
+
+Signature Sign(const PrivateKey &privateKey, const Digest256 &digest);
+bool Verify(const CheckedPublicKey &publicKey, const Digest256 &digest, const Signature &signature);
+Key256 Vko256(const PrivateKey &privateKey, const CheckedPublicKey &peer, const Block64 &ukm);
+
+// The same on key bytes (tests, key generation, one-off checks).
 // A fresh private key (1 <= d < q) from the random source.
 Key256 GeneratePrivateKey(Curve curve = Curve::Tc26A256);
 // True when the private key is in range: 1 <= d < q (no scalar
 // multiplication).
 bool IsValidPrivateKey(const Key256 &privateKey, Curve curve = Curve::Tc26A256);
 PublicKey DerivePublicKey(const Key256 &privateKey, Curve curve = Curve::Tc26A256);
-// True when the bytes are a point of the curve's prime-order group.
+// True when the bytes are a point of the curve's prime-order group
+// (CheckPublicKey gives a key).
 bool IsValidPublicKey(const PublicKey &publicKey, Curve curve = Curve::Tc26A256);
 Signature Sign(const Key256 &privateKey, const Digest256 &digest, Curve curve = Curve::Tc26A256);
 bool Verify(const PublicKey &publicKey, const Digest256 &digest, const Signature &signature,

@@ -1,5 +1,5 @@
 // The libgcrypt backend of the provider's cryptography.
-#include "crypto.h"
+#include "crypto_backend.h"
 
 #include <gcrypt.h>
 
@@ -213,15 +213,45 @@ Digest256 Streebog256Hasher::DigestWith(ByteView tail) const {
 
 Digest256 HmacStreebog256(ByteView key, ByteView data) {
   Initialise();
-  gcry_mac_hd_t h = nullptr;
-  Check(gcry_mac_open(&h, GCRY_MAC_HMAC_STRIBOG256, 0, nullptr), "hmac");
-  std::unique_ptr<gcry_mac_handle, void (*)(gcry_mac_hd_t)> owner(h, gcry_mac_close);
-  Check(gcry_mac_setkey(h, key.data(), key.size()), "hmac key");
-  Check(gcry_mac_write(h, data.data(), data.size()), "hmac write");
-  Digest256 d{};
-  std::size_t length = d.size();
-  Check(gcry_mac_read(h, d.data(), &length), "hmac read");
-  return d;
+  // RFC 2104 over Streebog-256 (64-byte blocks) on one hash handle per
+  // thread, kept open: opening a MAC handle for each of the few dozen bytes
+  // a key derivation hashes cost as much as the hashing.
+  struct Handle {
+    gcry_md_hd_t h = nullptr;
+    ~Handle() {
+      if (h != nullptr)
+        gcry_md_close(h);
+    }
+  };
+  thread_local Handle handle;
+  if (handle.h == nullptr)
+    Check(gcry_md_open(&handle.h, GCRY_MD_STRIBOG256, 0), "hmac");
+  std::array<std::uint8_t, 64> pad{};
+  Digest256 shortened{};
+  if (key.size() > pad.size()) {
+    shortened = Streebog256(key);
+    key = shortened;
+  }
+  const auto pass = [&](std::uint8_t mask, ByteView message, Digest256 &out) {
+    std::fill(pad.begin(), pad.end(), mask);
+    for (std::size_t i = 0; i < key.size(); ++i)
+      pad[i] = static_cast<std::uint8_t>(key[i] ^ mask);
+    gcry_md_reset(handle.h);
+    gcry_md_write(handle.h, pad.data(), pad.size());
+    gcry_md_write(handle.h, message.data(), message.size());
+    const unsigned char *p = gcry_md_read(handle.h, GCRY_MD_STRIBOG256);
+    if (p == nullptr)
+      throw CryptoError("hmac read");
+    std::copy(p, p + out.size(), out.begin());
+    gcry_md_reset(handle.h);
+  };
+  Digest256 inner{}, out{};
+  pass(0x36, data, inner);
+  pass(0x5c, inner, out);
+  Wipe(pad.data(), pad.size());
+  Wipe(inner.data(), inner.size());
+  Wipe(shortened.data(), shortened.size());
+  return out;
 }
 
 Key256 Kdf256(const Key256 &key, std::string_view label, ByteView seed) {
@@ -360,37 +390,84 @@ PublicKey DerivePublicKey(const Key256 &privateKey, Curve curve) {
   return out;
 }
 
-bool IsValidPublicKey(const PublicKey &publicKey, Curve curve) {
-  Initialise();
-  Ctx ctx = CurveContext(curve);
-  Mpi p = CurveValue(ctx.get(), "p");
+namespace {
+
+// A point of the curve's prime-order group: coordinates below p, on the
+// curve, and n * Q at infinity.
+bool InGroup(const PublicKey &publicKey, gcry_ctx_t ctx) {
+  Mpi p = CurveValue(ctx, "p");
   Mpi x = FromLittleEndian(publicKey.data(), 32);
   Mpi y = FromLittleEndian(publicKey.data() + 32, 32);
   if (gcry_mpi_cmp(x.get(), p.get()) >= 0 || gcry_mpi_cmp(y.get(), p.get()) >= 0)
     return false;
   Point q = PointFromPublicKey(publicKey);
-  if (!gcry_mpi_ec_curve_point(q.get(), ctx.get()))
+  if (!gcry_mpi_ec_curve_point(q.get(), ctx))
     return false;
-  // The point must lie in the subgroup of prime order n: n * Q is infinity.
-  Mpi n = CurveValue(ctx.get(), "n");
+  Mpi n = CurveValue(ctx, "n");
   Point check(gcry_mpi_point_new(0));
-  gcry_mpi_ec_mul(check.get(), n.get(), q.get(), ctx.get());
+  gcry_mpi_ec_mul(check.get(), n.get(), q.get(), ctx);
   Mpi ax = NewMpi(), ay = NewMpi();
-  return gcry_mpi_ec_get_affine(ax.get(), ay.get(), check.get(), ctx.get()) != 0;
+  return gcry_mpi_ec_get_affine(ax.get(), ay.get(), check.get(), ctx) != 0;
 }
 
-Signature Sign(const Key256 &privateKey, const Digest256 &digest, Curve curve) {
+} // namespace
+
+struct PrivateKey::Object {
+  Curve curve;
+  Mpi d;    // for key agreement
+  Sexp key; // for signing
+};
+
+PrivateKey::PrivateKey(const Key256 &secret, Curve curve) : secret_(secret), curve_(curve) {}
+PrivateKey::~PrivateKey() = default;
+
+const PrivateKey::Object &PrivateKey::Get() const {
+  std::call_once(once_, [&] {
+    Initialise();
+    auto object = std::make_unique<Object>();
+    object->curve = curve_;
+    object->d = FromLittleEndian(secret_.data(), secret_.size());
+    gcry_sexp_t raw = nullptr;
+    Check(gcry_sexp_build(&raw, nullptr, "(private-key(ecc(curve %s)(d %m)))", CurveName(curve_),
+                          object->d.get()),
+          "key");
+    object->key.reset(raw);
+    object_ = std::move(object);
+  });
+  return *object_;
+}
+
+struct CheckedPublicKey {
+  Curve curve;
+  PublicKey bytes;
+  Sexp key; // for verification
+};
+
+namespace backend {
+
+std::shared_ptr<const CheckedPublicKey> NewCheckedPublicKey(const PublicKey &publicKey,
+                                                            Curve curve) {
   Initialise();
-  Mpi d = FromLittleEndian(privateKey.data(), privateKey.size());
+  Ctx ctx = CurveContext(curve);
+  if (!InGroup(publicKey, ctx.get()))
+    return nullptr;
+  const auto q = UncompressedPoint(publicKey);
+  gcry_sexp_t raw = nullptr;
+  Check(gcry_sexp_build(&raw, nullptr, "(public-key(ecc(curve %s)(q %b)))", CurveName(curve),
+                        static_cast<int>(q.size()), q.data()),
+        "public key");
+  return std::make_shared<const CheckedPublicKey>(CheckedPublicKey{curve, publicKey, Sexp(raw)});
+}
+
+} // namespace backend
+
+Signature Sign(const PrivateKey &privateKey, const Digest256 &digest) {
+  const PrivateKey::Object &key = privateKey.Get();
   Mpi e = DigestValue(digest);
   gcry_sexp_t raw = nullptr;
-  Check(gcry_sexp_build(&raw, nullptr, "(private-key(ecc(curve %s)(d %m)))", CurveName(curve),
-                        d.get()),
-        "key");
-  Sexp key(raw);
   Check(gcry_sexp_build(&raw, nullptr, "(data(flags gost)(value %m))", e.get()), "data");
   Sexp data(raw);
-  Check(gcry_pk_sign(&raw, data.get(), key.get()), "sign");
+  Check(gcry_pk_sign(&raw, data.get(), key.key.get()), "sign");
   Sexp sig(raw);
   Signature out{};
   const char *names[2] = {"s", "r"};
@@ -405,41 +482,39 @@ Signature Sign(const Key256 &privateKey, const Digest256 &digest, Curve curve) {
   return out;
 }
 
-bool Verify(const PublicKey &publicKey, const Digest256 &digest, const Signature &signature,
-            Curve curve) {
-  Initialise();
-  const auto q = UncompressedPoint(publicKey);
+bool Verify(const CheckedPublicKey &publicKey, const Digest256 &digest,
+            const Signature &signature) {
   Mpi e = DigestValue(digest);
   Mpi s = FromBigEndian(signature.data(), 32);
   Mpi r = FromBigEndian(signature.data() + 32, 32);
   gcry_sexp_t raw = nullptr;
-  if (gcry_sexp_build(&raw, nullptr, "(public-key(ecc(curve %s)(q %b)))", CurveName(curve),
-                      static_cast<int>(q.size()), q.data()) != 0)
-    return false;
-  Sexp key(raw);
   Check(gcry_sexp_build(&raw, nullptr, "(data(flags gost)(value %m))", e.get()), "data");
   Sexp data(raw);
   Check(gcry_sexp_build(&raw, nullptr, "(sig-val(gost(r %m)(s %m)))", r.get(), s.get()), "sig");
   Sexp sig(raw);
-  return gcry_pk_verify(sig.get(), data.get(), key.get()) == 0;
+  return gcry_pk_verify(sig.get(), data.get(), publicKey.key.get()) == 0;
 }
 
-Key256 Vko256(const Key256 &privateKey, const PublicKey &peer, const Block64 &ukm, Curve curve) {
-  Initialise();
-  if (!IsValidPublicKey(peer, curve))
-    throw CryptoError("invalid peer key");
-  Ctx ctx = CurveContext(curve);
+Key256 Vko256(const PrivateKey &privateKey, const CheckedPublicKey &peer, const Block64 &ukm) {
+  const PrivateKey::Object &own = privateKey.Get();
+  if (own.curve != peer.curve)
+    throw CryptoError("key agreement across curves");
+  // The curve's context, made once per thread (making it costs half a key
+  // agreement; a context serves one operation at a time).
+  thread_local Ctx contexts[2];
+  Ctx &ctx = contexts[own.curve == Curve::Tc26A256 ? 0 : 1];
+  if (!ctx)
+    ctx = CurveContext(own.curve);
   Mpi n = CurveValue(ctx.get(), "n");
   Mpi h = CurveValue(ctx.get(), "h");
-  Mpi d = FromLittleEndian(privateKey.data(), privateKey.size());
   Mpi u = FromLittleEndian(ukm.data(), ukm.size());
   if (gcry_mpi_cmp_ui(u.get(), 0) == 0)
     gcry_mpi_set_ui(u.get(), 1);
   // K = (h * UKM * d mod n) * Q_peer
   Mpi scalar = NewMpi(true);
   gcry_mpi_mulm(scalar.get(), h.get(), u.get(), n.get());
-  gcry_mpi_mulm(scalar.get(), scalar.get(), d.get(), n.get());
-  Point q = PointFromPublicKey(peer);
+  gcry_mpi_mulm(scalar.get(), scalar.get(), own.d.get(), n.get());
+  Point q = PointFromPublicKey(peer.bytes);
   Point k(gcry_mpi_point_new(0));
   gcry_mpi_ec_mul(k.get(), scalar.get(), q.get(), ctx.get());
   PublicKey shared{};

@@ -13,7 +13,7 @@
 // The engine is reached through OpenSSL's ENGINE interface, deprecated in
 // OpenSSL 3 but the only one through which this engine signs.
 #define OPENSSL_SUPPRESS_DEPRECATED
-#include "crypto.h"
+#include "crypto_backend.h"
 
 #include <openssl/bn.h>
 #include <openssl/ec.h>
@@ -22,6 +22,8 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <mutex>
 
 namespace kestrel_provider::crypto {
@@ -45,13 +47,25 @@ void Ensure(int ok, const char *what) {
     Fail(what);
 }
 
+// Set once OpenSSL's exit handler is about to run: key objects that
+// outlive it (the key driver's and the checked keys', static objects) are
+// left to the end of the process instead of being freed through an engine
+// that may be gone.
+std::atomic<bool> gExiting{false};
+
 template <auto Free> struct Deleter {
   template <typename T> void operator()(T *p) const { Free(p); }
+};
+struct KeyDeleter {
+  void operator()(EVP_PKEY *p) const {
+    if (!gExiting.load())
+      EVP_PKEY_free(p);
+  }
 };
 using Bn = std::unique_ptr<BIGNUM, Deleter<BN_clear_free>>;
 using BnCtx = std::unique_ptr<BN_CTX, Deleter<BN_CTX_free>>;
 using Point = std::unique_ptr<EC_POINT, Deleter<EC_POINT_free>>;
-using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using PKey = std::unique_ptr<EVP_PKEY, KeyDeleter>;
 using PKeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
 
 ENGINE *GostEngine() {
@@ -69,6 +83,8 @@ ENGINE *GostEngine() {
     // of these types only; nothing else in the process changes hands).
     if (ENGINE_register_pkey_asn1_meths(e) != 1 || ENGINE_register_pkey_meths(e) != 1)
       Fail("the OpenSSL GOST engine's key types");
+    // Registered after OpenSSL's own exit handler, so it runs before it.
+    std::atexit([] { gExiting.store(true); });
     return e;
   }();
   return engine;
@@ -156,22 +172,11 @@ PKey NewKey(const CurveData &curve, EC_KEY *&ec) {
   return key;
 }
 
-PKey PrivateKey(const Key256 &secret, Curve curve) {
+PKey MakePrivateKey(const Key256 &secret, Curve curve) {
   EC_KEY *ec = nullptr;
   PKey key = NewKey(Data(curve), ec);
   Bn d = FromLittleEndian(secret.data(), secret.size());
   Ensure(EC_KEY_set_private_key(ec, d.get()), "private key");
-  return key;
-}
-
-PKey PublicKeyOf(const PublicKey &q, Curve curve, BN_CTX *ctx) {
-  const CurveData &data = Data(curve);
-  Point point = ToPoint(data.group, q, ctx);
-  if (!point)
-    return nullptr;
-  EC_KEY *ec = nullptr;
-  PKey key = NewKey(data, ec);
-  Ensure(EC_KEY_set_public_key(ec, point.get()), "public key");
   return key;
 }
 
@@ -182,7 +187,50 @@ BnCtx NewBnCtx() {
   return ctx;
 }
 
+// A point of the curve's prime-order group: on the curve (ToPoint) and
+// n * Q at infinity.
+bool InSubgroup(const EC_GROUP *group, const EC_POINT *q, BN_CTX *ctx) {
+  Point check(EC_POINT_new(group));
+  Ensure(check ? EC_POINT_mul(group, check.get(), nullptr, q, EC_GROUP_get0_order(group), ctx) : 0,
+         "subgroup check");
+  return EC_POINT_is_at_infinity(group, check.get()) == 1;
+}
+
 } // namespace
+
+struct PrivateKey::Object {
+  PKey key;
+};
+
+PrivateKey::PrivateKey(const Key256 &secret, Curve curve) : secret_(secret), curve_(curve) {}
+PrivateKey::~PrivateKey() = default;
+
+const PrivateKey::Object &PrivateKey::Get() const {
+  std::call_once(
+      once_, [&] { object_ = std::make_unique<Object>(Object{MakePrivateKey(secret_, curve_)}); });
+  return *object_;
+}
+
+struct CheckedPublicKey {
+  PKey key;
+};
+
+namespace backend {
+
+std::shared_ptr<const CheckedPublicKey> NewCheckedPublicKey(const PublicKey &publicKey,
+                                                            Curve curve) {
+  const CurveData &data = Data(curve);
+  BnCtx ctx = NewBnCtx();
+  Point q = ToPoint(data.group, publicKey, ctx.get());
+  if (!q || !InSubgroup(data.group, q.get(), ctx.get()))
+    return nullptr;
+  EC_KEY *ec = nullptr;
+  PKey key = NewKey(data, ec);
+  Ensure(EC_KEY_set_public_key(ec, q.get()), "public key");
+  return std::make_shared<const CheckedPublicKey>(CheckedPublicKey{std::move(key)});
+}
+
+} // namespace backend
 
 Key256 GeneratePrivateKey(Curve curve) {
   const EC_GROUP *group = Data(curve).group;
@@ -217,24 +265,8 @@ PublicKey DerivePublicKey(const Key256 &privateKey, Curve curve) {
   return out;
 }
 
-bool IsValidPublicKey(const PublicKey &publicKey, Curve curve) {
-  const EC_GROUP *group = Data(curve).group;
-  BnCtx ctx = NewBnCtx();
-  Point q = ToPoint(group, publicKey, ctx.get());
-  if (!q)
-    return false;
-  // The point must lie in the subgroup of prime order n: n * Q is infinity.
-  Point check(EC_POINT_new(group));
-  Ensure(check ? EC_POINT_mul(group, check.get(), nullptr, q.get(), EC_GROUP_get0_order(group),
-                              ctx.get())
-               : 0,
-         "subgroup check");
-  return EC_POINT_is_at_infinity(group, check.get()) == 1;
-}
-
-Signature Sign(const Key256 &privateKey, const Digest256 &digest, Curve curve) {
-  PKey key = PrivateKey(privateKey, curve);
-  PKeyCtx ctx(EVP_PKEY_CTX_new(key.get(), GostEngine()));
+Signature Sign(const PrivateKey &privateKey, const Digest256 &digest) {
+  PKeyCtx ctx(EVP_PKEY_CTX_new(privateKey.Get().key.get(), GostEngine()));
   Ensure(ctx ? EVP_PKEY_sign_init(ctx.get()) : 0, "sign");
   Signature out{};
   std::size_t length = out.size();
@@ -244,13 +276,9 @@ Signature Sign(const Key256 &privateKey, const Digest256 &digest, Curve curve) {
   return out;
 }
 
-bool Verify(const PublicKey &publicKey, const Digest256 &digest, const Signature &signature,
-            Curve curve) {
-  BnCtx bn = NewBnCtx();
-  PKey key = PublicKeyOf(publicKey, curve, bn.get());
-  if (!key)
-    return false;
-  PKeyCtx ctx(EVP_PKEY_CTX_new(key.get(), GostEngine()));
+bool Verify(const CheckedPublicKey &publicKey, const Digest256 &digest,
+            const Signature &signature) {
+  PKeyCtx ctx(EVP_PKEY_CTX_new(publicKey.key.get(), GostEngine()));
   Ensure(ctx ? EVP_PKEY_verify_init(ctx.get()) : 0, "verify");
   const int ok =
       EVP_PKEY_verify(ctx.get(), signature.data(), signature.size(), digest.data(), digest.size());
@@ -258,21 +286,14 @@ bool Verify(const PublicKey &publicKey, const Digest256 &digest, const Signature
   return ok == 1;
 }
 
-Key256 Vko256(const Key256 &privateKey, const PublicKey &peer, const Block64 &ukm, Curve curve) {
-  if (!IsValidPublicKey(peer, curve))
-    throw CryptoError("invalid peer key");
-  BnCtx bn = NewBnCtx();
-  PKey own = PrivateKey(privateKey, curve);
-  PKey other = PublicKeyOf(peer, curve, bn.get());
-  if (!other)
-    throw CryptoError("invalid peer key");
+Key256 Vko256(const PrivateKey &privateKey, const CheckedPublicKey &peer, const Block64 &ukm) {
   // A UKM of zero counts as 1, as in RFC 7836.
   Block64 u = ukm;
   if (std::all_of(u.begin(), u.end(), [](std::uint8_t b) { return b == 0; }))
     u[0] = 1;
-  PKeyCtx ctx(EVP_PKEY_CTX_new(own.get(), GostEngine()));
+  PKeyCtx ctx(EVP_PKEY_CTX_new(privateKey.Get().key.get(), GostEngine()));
   Ensure(ctx ? EVP_PKEY_derive_init(ctx.get()) : 0, "key agreement");
-  Ensure(EVP_PKEY_derive_set_peer(ctx.get(), other.get()), "key agreement peer");
+  Ensure(EVP_PKEY_derive_set_peer(ctx.get(), peer.key.get()), "key agreement peer");
   Ensure(EVP_PKEY_CTX_ctrl(ctx.get(), -1, -1, EVP_PKEY_CTRL_SET_IV, static_cast<int>(u.size()),
                            u.data()),
          "key agreement UKM");

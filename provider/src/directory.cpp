@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <unordered_map>
 
 namespace kestrel_provider {
 namespace {
@@ -126,12 +127,11 @@ Code CheckNotRolledBack(const LoadedKey &owner, const DirectoryFile &file) {
 
 // --- the directory file ---
 
-// Reads and checks the whole directory, or with `only` set just the entries
-// of that identifier (see VerifyDirectory), with the owner's key from any
-// slot, and refuses an older copy than the owner's device has seen.
+// Reads and checks the whole directory with the owner's key from any slot
+// (for writers), and refuses an older copy than the owner's device has seen.
 // `exists` tells whether the file was there.
 Code LoadDirectory(std::string_view directory, Generation generation, DirectoryFile &out,
-                   bool &exists, std::string_view only = {}) {
+                   bool &exists) {
   if (!platform::DirectoryExists(directory))
     return code::kNoDirectory;
   Bytes data;
@@ -150,16 +150,212 @@ Code LoadDirectory(std::string_view directory, Generation generation, DirectoryF
   if (Code c = FindOwnerKey(structure.owner, owner); c != 0)
     return c;
   const Key256 key = DirectoryKey(owner.privateKey, owner.id);
-  if (Code c = VerifyDirectory(data.data(), data.size(), generation, key, out, only); c != 0)
+  if (Code c = VerifyDirectory(data.data(), data.size(), generation, key, out); c != 0)
     return c;
   return CheckNotRolledBack(owner, out);
 }
 
-const DirectoryEntry *FindEntry(const DirectoryFile &file, std::string_view id) {
-  for (const auto &entry : file.entries)
-    if (entry.key.id == id)
-      return &entry;
-  return nullptr;
+// --- the directory as this process last checked it ---
+//
+// A reader checks the whole file once (its header MAC, which covers every
+// entry's MAC, and that it is not older than the owner's device has seen)
+// and keeps it, with its entries indexed by identifier; each entry is
+// checked in full (MAC, block, point, proof of possession) when it is first
+// handed out. Every later call opens the file, takes its identity with one
+// status call (device, file number, size, content and status change times)
+// and reads its 56-byte header: the kept copy serves only while all of
+// these are as they were and the owner's key is the same load of it.
+//
+// Why both: every writer renames a new file over the old one (a new file
+// number and status change time) and raises the version under the header
+// MAC, and a copy put back has another version or header MAC, so the header
+// alone tells every change a writer or a rollback makes, whatever the
+// clock; the identity tells in-place changes that keep the header. Neither
+// sees an in-place change within the granularity of the file times that
+// keeps the size and the header, so a file changed less than kSettle before
+// it was read is not kept at all: it is read and checked afresh each call
+// until it has settled.
+constexpr std::int64_t kSettleFine = 100'000'000;     // ns, file times with sub-second parts
+constexpr std::int64_t kSettleCoarse = 2'100'000'000; // ns, file times in whole seconds (FAT: 2 s)
+// How many directories a process keeps checked.
+constexpr std::size_t kMaxCheckedDirectories = 16;
+
+thread_local std::uint64_t tDirectoryReads = 0;
+
+class CheckedDirectory {
+public:
+  CheckedDirectory(const platform::FileIdentity &identity, Bytes data, Generation generation,
+                   const LoadedKey &owner, const DirectoryFile &structure)
+      : identity_(identity), data_(std::move(data)), generation_(generation), owner_(owner.id),
+        ownerLoad_(owner.load) {
+    for (std::size_t i = 0; i < structure.entries.size(); ++i)
+      index_[GetText(structure.entries[i].block.data() + 8, 12)].push_back(i);
+  }
+
+  bool Matches(const platform::FileIdentity &identity, const Bytes &header) const {
+    return identity == identity_ && header.size() == kDirectoryHeaderSize &&
+           std::equal(header.begin(), header.end(), data_.begin());
+  }
+  const std::string &Owner() const { return owner_; }
+  std::uint64_t OwnerLoad() const { return ownerLoad_; }
+
+  // The entry stored under `id`, checked in full at the first request with
+  // the owner's key: 0, kNoPublicKey or the code of the check.
+  Code Find(std::string_view id, const LoadedKey &owner, DirectoryEntry &out) const {
+    const auto at = index_.find(std::string(id));
+    if (at == index_.end())
+      return code::kNoPublicKey;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto done = checked_.find(at->first);
+    if (done == checked_.end()) {
+      Checked result;
+      result.code = Check(at->second, owner, result.entry);
+      done = checked_.emplace(at->first, std::move(result)).first;
+    }
+    if (done->second.code == code::kOk)
+      out = done->second.entry;
+    return done->second.code;
+  }
+
+private:
+  struct Checked {
+    Code code = code::kOk;
+    DirectoryEntry entry;
+  };
+
+  // Every entry under the identifier must check out; the first is handed
+  // out, its block checked in full (point, proof of possession).
+  Code Check(const std::vector<std::size_t> &entries, const LoadedKey &owner,
+             DirectoryEntry &first) const {
+    const Key256 key = DirectoryKey(owner.privateKey, owner.id);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      DirectoryEntry entry;
+      if (Code c =
+              VerifyDirectoryEntry(data_.data(), data_.size(), generation_, key, entries[i], entry);
+          c != 0)
+        return c;
+      if (i == 0)
+        first = std::move(entry);
+    }
+    PublicKeyBlock full;
+    return ParsePublicKeyBlock(first.block.data(), first.block.size(), generation_, full);
+  }
+
+  platform::FileIdentity identity_;
+  Bytes data_;
+  Generation generation_;
+  std::string owner_;
+  std::uint64_t ownerLoad_;
+  std::unordered_map<std::string, std::vector<std::size_t>> index_;
+  mutable std::mutex mutex_;
+  mutable std::unordered_map<std::string, Checked> checked_;
+};
+
+class CheckedDirectories {
+public:
+  std::shared_ptr<const CheckedDirectory> Find(const std::string &name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = kept_.find(name);
+    return found == kept_.end() ? nullptr : found->second;
+  }
+  void Keep(const std::string &name, std::shared_ptr<const CheckedDirectory> directory) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kept_.size() >= kMaxCheckedDirectories && kept_.find(name) == kept_.end())
+      kept_.erase(kept_.begin());
+    kept_[name] = std::move(directory);
+  }
+  void Forget(const std::string &name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    kept_.erase(name);
+  }
+  // Drops what was checked with a load of this owner's key.
+  void ForgetOwner(std::string_view owner) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = kept_.begin(); it != kept_.end();)
+      it = it->second->Owner() == owner ? kept_.erase(it) : std::next(it);
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::unordered_map<std::string, std::shared_ptr<const CheckedDirectory>> kept_;
+};
+
+CheckedDirectories &Checked() {
+  static CheckedDirectories directories;
+  return directories;
+}
+
+// True when the file changed so recently that a later change could leave
+// its times as they are.
+bool Unsettled(const platform::FileIdentity &identity) {
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+  const std::int64_t latest = std::max(identity.modified, identity.changed);
+  const bool coarse =
+      identity.modified % 1'000'000'000 == 0 && identity.changed % 1'000'000'000 == 0;
+  return latest > now || now - latest < (coarse ? kSettleCoarse : kSettleFine);
+}
+
+// The checked directory of the folder (null with `exists` false when it has
+// no file), from what this process kept while the file is unchanged, else
+// read and checked afresh.
+Code CheckedDirectoryOf(std::string_view directory, Generation generation,
+                        std::shared_ptr<const CheckedDirectory> &out, bool &exists,
+                        LoadedKey &owner) {
+  out = nullptr;
+  const std::string path = JoinPath(directory, kDirectoryFileName);
+  platform::ReadOnlyFile file(path);
+  const auto identity = file.IsOpen() ? file.Identity() : std::nullopt;
+  if (!identity || !identity->regular) {
+    if (!platform::DirectoryExists(directory))
+      return code::kNoDirectory;
+    exists = platform::FileExists(path);
+    return exists ? code::kDirectoryRead : code::kOk;
+  }
+  exists = true;
+  if (identity->size > kMaxDirectoryFile)
+    return code::kDirectoryLength;
+  Bytes data(
+      static_cast<std::size_t>(std::min<std::int64_t>(identity->size, kDirectoryHeaderSize)));
+  if (file.Read(data.data(), data.size()) != data.size())
+    return code::kDirectoryRead;
+  const std::string name =
+      std::string(directory) + '\0' + static_cast<char>('0' + static_cast<int>(generation));
+  if (auto kept = Checked().Find(name); kept && kept->Matches(*identity, data)) {
+    auto key = KeyDriver::Instance().EncryptionKeyOfPair(kept->Owner());
+    if (key && key->load == kept->OwnerLoad()) {
+      owner = std::move(*key);
+      out = std::move(kept);
+      return code::kOk;
+    }
+  }
+  Checked().Forget(name);
+  ++tDirectoryReads;
+  data.resize(static_cast<std::size_t>(identity->size));
+  const std::size_t rest = data.size() - kDirectoryHeaderSize;
+  if (data.size() > kDirectoryHeaderSize &&
+      file.Read(data.data() + kDirectoryHeaderSize, rest) != rest)
+    return code::kDirectoryRead;
+  DirectoryFile structure;
+  crypto::Mac64 headerMac{};
+  if (Code c = ParseDirectoryStructure(data.data(), data.size(), generation, structure, headerMac);
+      c != 0)
+    return c;
+  if (Code c = FindOwnerKey(structure.owner, owner); c != 0)
+    return c;
+  if (Code c = VerifyDirectoryHeader(data.data(), data.size(), generation,
+                                     DirectoryKey(owner.privateKey, owner.id), structure);
+      c != 0)
+    return c;
+  if (Code c = CheckNotRolledBack(owner, structure); c != 0)
+    return c;
+  auto checked = std::make_shared<const CheckedDirectory>(*identity, std::move(data), generation,
+                                                          owner, structure);
+  if (!Unsettled(*identity))
+    Checked().Keep(name, checked);
+  out = std::move(checked);
+  return code::kOk;
 }
 
 // The block of `id` read without the directory's MACs, for a process that
@@ -246,27 +442,66 @@ std::size_t MaxDirectoryEntries(Generation generation) {
          DirectoryEntrySize(generation);
 }
 
+std::uint64_t DirectoryReads() { return tDirectoryReads; }
+
+void ForgetCheckedDirectoriesOf(std::string_view owner) { Checked().ForgetOwner(owner); }
+
+namespace {
+
+// The checked entry of `id` from the directory: 0, a code of the
+// directory, kNoPublicKey, or kKeyNotFound / kOtherSeriesMac when the
+// owner's key is not loaded.
+Code CheckedEntry(std::string_view directory, Generation generation, std::string_view id,
+                  DirectoryEntry &out) {
+  std::shared_ptr<const CheckedDirectory> checked;
+  bool exists = false;
+  LoadedKey owner;
+  if (Code c = CheckedDirectoryOf(directory, generation, checked, exists, owner); c != 0)
+    return c;
+  if (!checked)
+    return code::kNoPublicKey;
+  return checked->Find(id, owner, out);
+}
+
+} // namespace
+
 Code LookupPublicKey(std::string_view directory, Generation generation, std::string_view id,
                      KeyKind kind, PublicKeyBlock &out) {
-  DirectoryFile file;
-  bool exists = false;
-  if (id.empty())
-    return code::kNoPublicKey;
-  if (Code c = LoadDirectory(directory, generation, file, exists, id); c != 0)
+  std::vector<PublicKeyBlock> found;
+  if (Code c = LookupPublicKeys(directory, generation, {std::string(id)}, kind, found); c != 0)
     return c;
-  const DirectoryEntry *entry = FindEntry(file, id);
-  if (entry == nullptr || entry->key.kind != kind)
+  out = std::move(found.front());
+  return code::kOk;
+}
+
+Code LookupPublicKeys(std::string_view directory, Generation generation,
+                      const std::vector<std::string> &ids, KeyKind kind,
+                      std::vector<PublicKeyBlock> &out) {
+  out.clear();
+  if (ids.empty() || std::any_of(ids.begin(), ids.end(), [](const auto &id) { return id.empty(); }))
     return code::kNoPublicKey;
-  // The key handed out is checked in full again: point and proof of
-  // possession.
-  return ParsePublicKeyBlock(entry->block.data(), entry->block.size(), generation, out);
+  std::shared_ptr<const CheckedDirectory> checked;
+  bool exists = false;
+  LoadedKey owner;
+  if (Code c = CheckedDirectoryOf(directory, generation, checked, exists, owner); c != 0)
+    return c;
+  if (!checked)
+    return code::kNoPublicKey;
+  for (const std::string &id : ids) {
+    DirectoryEntry entry;
+    if (Code c = checked->Find(id, owner, entry); c != 0)
+      return c;
+    if (entry.key.kind != kind)
+      return code::kNoPublicKey;
+    out.push_back(std::move(entry.key));
+  }
+  return code::kOk;
 }
 
 Code ExtractPublicKeyBlock(std::string_view directory, Generation generation, std::string_view id,
                            Bytes &out) {
-  DirectoryFile file;
-  bool exists = false;
-  const Code c = LoadDirectory(directory, generation, file, exists, id);
+  DirectoryEntry entry;
+  const Code c = CheckedEntry(directory, generation, id, entry);
   // Handing a key out for display needs no secret: without the owner's key
   // loaded the block is read unchecked by the directory's MACs and checked
   // on its own.
@@ -274,14 +509,7 @@ Code ExtractPublicKeyBlock(std::string_view directory, Generation generation, st
     return ExtractUnchecked(directory, generation, id, out);
   if (c != 0)
     return c;
-  const DirectoryEntry *entry = FindEntry(file, id);
-  if (entry == nullptr)
-    return code::kNoPublicKey;
-  PublicKeyBlock checked;
-  if (Code k = ParsePublicKeyBlock(entry->block.data(), entry->block.size(), generation, checked);
-      k != 0)
-    return k;
-  out = entry->block;
+  out = std::move(entry.block);
   return code::kOk;
 }
 

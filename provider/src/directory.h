@@ -25,11 +25,23 @@ std::size_t MaxDirectoryEntries(Generation generation);
 // with.
 Code LookupPublicKey(std::string_view directory, Generation generation, std::string_view id,
                      KeyKind kind, PublicKeyBlock &out);
+// The same for several identifiers, against one state of the directory
+// file (one status call for all); stops at the first that fails.
+Code LookupPublicKeys(std::string_view directory, Generation generation,
+                      const std::vector<std::string> &ids, KeyKind kind,
+                      std::vector<PublicKeyBlock> &out);
 // The stored block of a key, whatever its kind. Without the owner's key
 // loaded the directory's MACs cannot be checked, and the block is checked
 // on its own.
 Code ExtractPublicKeyBlock(std::string_view directory, Generation generation, std::string_view id,
                            Bytes &out);
+// How many times this thread read and checked a directory file whole
+// (lookups served from the checked copy a process keeps do not count), so
+// tests can tell a kept copy from a fresh read.
+std::uint64_t DirectoryReads();
+// Drops the checked directories of an owner (its key was reset); they would
+// not be served again anyway, since they belong to that load of the key.
+void ForgetCheckedDirectoriesOf(std::string_view owner);
 // Adds or replaces a key (kKeyCompromised when the same public key is there
 // under another identifier); the owner's key must be loaded. kDirectoryFull
 // when the directory would grow past MaxDirectoryEntries, kDirectoryBusy

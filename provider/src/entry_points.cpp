@@ -265,7 +265,10 @@ KESTREL_API ResetKeyEx(const char *keyNumber, int32_t /*mode*/) {
     const auto id = IdArgument(keyNumber);
     if (!id)
       return code::kBadParameter;
-    return KeyDriver::Instance().Reset(*id);
+    const Code c = KeyDriver::Instance().Reset(*id);
+    if (c == code::kOk)
+      ForgetCheckedDirectoriesOf(std::string_view(*id).substr(0, kEncryptionIdLength));
+    return c;
   });
 }
 

@@ -425,37 +425,61 @@ Code ParseDirectoryStructure(const std::uint8_t *data, std::size_t length, Gener
   return code::kOk;
 }
 
-Code VerifyDirectory(const std::uint8_t *data, std::size_t length, Generation generation,
-                     const Key256 &directoryKey, DirectoryFile &out, std::string_view only) {
+Code VerifyDirectoryHeader(const std::uint8_t *data, std::size_t length, Generation generation,
+                           const Key256 &directoryKey, DirectoryFile &out) {
   DirectoryFile file;
   crypto::Mac64 headerMac{};
   if (Code c = ParseDirectoryStructure(data, length, generation, file, headerMac); c != 0)
     return c;
+  const auto expected =
+      HeaderMac(directoryKey, data, file.entries.size(), DirectoryEntrySize(generation));
+  if (!ConstantTimeEqual(expected.data(), headerMac.data(), 8))
+    return code::kBadMacHeader;
+  out = std::move(file);
+  return code::kOk;
+}
+
+Code VerifyDirectoryEntry(const std::uint8_t *data, std::size_t length, Generation generation,
+                          const Key256 &directoryKey, std::size_t index, DirectoryEntry &out) {
   const std::size_t blockSize = PublicKeyBlockSize(generation);
   const std::size_t entrySize = DirectoryEntrySize(generation);
-  const auto expectedHeader = HeaderMac(directoryKey, data, file.entries.size(), entrySize);
-  if (!ConstantTimeEqual(expectedHeader.data(), headerMac.data(), 8))
+  if (data == nullptr || length < kDirectoryHeaderSize ||
+      index >= (length - kDirectoryHeaderSize) / entrySize)
+    return code::kDirectoryLength;
+  const std::uint8_t *e = data + kDirectoryHeaderSize + index * entrySize;
+  DirectoryEntry entry;
+  entry.block.assign(e, e + blockSize);
+  entry.makerKind = static_cast<KeyKind>(e[blockSize]);
+  entry.maker = GetText(e + blockSize + 1, kIdField);
+  std::copy(e + blockSize + 16, e + blockSize + 24, entry.mac.begin());
+  if (AllZero(entry.mac.data(), 8))
+    return code::kMissingMac;
+  const auto expected = EntryMac(directoryKey, data, e, blockSize);
+  if (!ConstantTimeEqual(expected.data(), entry.mac.data(), 8))
+    return code::kWrongMac;
+  if (!ValidKind(e[blockSize]) || !AllZero(e + blockSize + 13, 3))
     return code::kBadMacHeader;
-  std::vector<DirectoryEntry> wanted;
+  if (Code c = ParsePublicKeyBlock(e, blockSize, generation, entry.key, false); c != 0)
+    return c;
+  out = std::move(entry);
+  return code::kOk;
+}
+
+Code VerifyDirectory(const std::uint8_t *data, std::size_t length, Generation generation,
+                     const Key256 &directoryKey, DirectoryFile &out, std::string_view only) {
+  DirectoryFile file;
+  if (Code c = VerifyDirectoryHeader(data, length, generation, directoryKey, file); c != 0)
+    return c;
+  std::vector<DirectoryEntry> checked;
   for (std::size_t i = 0; i < file.entries.size(); ++i) {
-    const std::uint8_t *e = data + kDirectoryHeaderSize + i * entrySize;
-    DirectoryEntry &entry = file.entries[i];
-    if (!only.empty() && GetText(e + 8, kIdField) != only)
+    if (!only.empty() && GetText(file.entries[i].block.data() + 8, kIdField) != only)
       continue;
-    if (AllZero(entry.mac.data(), 8))
-      return code::kMissingMac;
-    const auto expected = EntryMac(directoryKey, data, e, blockSize);
-    if (!ConstantTimeEqual(expected.data(), entry.mac.data(), 8))
-      return code::kWrongMac;
-    if (!ValidKind(e[blockSize]) || !AllZero(e + blockSize + 13, 3))
-      return code::kBadMacHeader;
-    if (Code c = ParsePublicKeyBlock(e, blockSize, generation, entry.key, false); c != 0)
+    DirectoryEntry entry;
+    if (Code c = VerifyDirectoryEntry(data, length, generation, directoryKey, i, entry); c != 0)
       return c;
-    if (!only.empty())
-      wanted.push_back(std::move(entry));
+    checked.push_back(std::move(entry));
   }
-  if (!only.empty())
-    file.entries = std::move(wanted);
+  file.entries = std::move(checked);
   out = std::move(file);
   return code::kOk;
 }

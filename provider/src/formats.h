@@ -229,6 +229,14 @@ Code ParseDirectoryStructure(const std::uint8_t *data, std::size_t length, Gener
 // cost that does not grow with the directory.
 Code VerifyDirectory(const std::uint8_t *data, std::size_t length, Generation generation,
                      const Key256 &directoryKey, DirectoryFile &out, std::string_view only = {});
+// The structure and the header MAC only: the MACs of the entries are
+// covered, their blocks unchecked (`out` holds them as stored).
+Code VerifyDirectoryHeader(const std::uint8_t *data, std::size_t length, Generation generation,
+                           const Key256 &directoryKey, DirectoryFile &out);
+// One entry of a directory whose header MAC was checked: its MAC, fields and
+// block structure (not the block's point or proof of possession).
+Code VerifyDirectoryEntry(const std::uint8_t *data, std::size_t length, Generation generation,
+                          const Key256 &directoryKey, std::size_t index, DirectoryEntry &out);
 // Serialises the directory, computing every MAC with the directory key.
 Bytes BuildDirectory(const DirectoryFile &file, const Key256 &directoryKey);
 // The directory key of an owner: derived from the owner's private

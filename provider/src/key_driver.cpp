@@ -102,8 +102,14 @@ Code KeyDriver::LoadPair(const SecretKeyFile &encryption, const SecretKeyFile &s
     if (slot.used)
       continue;
     slot.used = true;
-    slot.encryption = {encryption.id, encryption.privateKey, std::string(device)};
-    slot.signature = {signature.id, signature.privateKey, std::string(device)};
+    const std::uint64_t load = ++loads_;
+    for (auto [key, file] :
+         {std::pair{&slot.encryption, &encryption}, {&slot.signature, &signature}})
+      *key = {file->id,
+              file->privateKey,
+              std::string(device),
+              std::make_shared<const crypto::PrivateKey>(file->privateKey),
+              load};
     return code::kOk;
   }
   return code::kNoFreeSlot;
@@ -188,6 +194,8 @@ void KeyDriver::Release(Slot &slot) {
     key->id.clear();
     key->privateKey = Key256();
     key->device.clear();
+    key->object.reset();
+    key->load = 0;
   }
   slot.used = false;
 }

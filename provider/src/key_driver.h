@@ -7,6 +7,7 @@
 #include "formats.h"
 
 #include <array>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -40,6 +41,13 @@ struct LoadedKey {
   // The folder the pair was read from (empty for a pair loaded from memory):
   // where the versions of the owner's directories seen are kept.
   std::string device;
+  // The backend's key object, made at first use and shared by the copies
+  // handed out; the slot lets go of it when the pair is reset.
+  std::shared_ptr<const crypto::PrivateKey> object;
+  // Tells this load of the pair from every other load in the process (the
+  // same pair loaded again gets another): what was checked with the key
+  // belongs to one load.
+  std::uint64_t load = 0;
 };
 
 struct SlotRecord {
@@ -86,6 +94,7 @@ private:
   };
   static void Release(Slot &slot);
   mutable std::mutex mutex_;
+  std::uint64_t loads_ = 0;
   std::array<Slot, kSlotCount> slots_;
 };
 

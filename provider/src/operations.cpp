@@ -155,31 +155,41 @@ Code EncryptBlock(Generation generation, std::string_view publicDir, const std::
 
   EnvelopeHeader header;
   header.sender = own->id;
-  std::vector<crypto::PublicKey> peers;
+  std::vector<std::string> ids;
   for (std::uint16_t number : recipients) {
     const std::string text = KeyNumberText(number);
     if (text.empty())
       return code::kNoPublicKey;
-    PublicKeyBlock key;
-    if (Code c = LookupPublicKey(publicDir, generation, text + series, KeyKind::Encryption, key);
-        c != 0)
-      return c;
-    peers.push_back(key.key);
+    ids.push_back(text + series);
     EnvelopeRecipient r;
     r.number = number;
     r.series = series;
     header.recipients.push_back(std::move(r));
   }
+  std::vector<PublicKeyBlock> blocks;
+  if (Code c = LookupPublicKeys(publicDir, generation, ids, KeyKind::Encryption, blocks); c != 0)
+    return c;
+  std::vector<std::shared_ptr<const crypto::CheckedPublicKey>> peers;
+  for (const PublicKeyBlock &key : blocks) {
+    auto checked = crypto::CheckPublicKey(key.key);
+    if (!checked)
+      return code::kBadKeyHeader;
+    peers.push_back(std::move(checked));
+  }
 
-  Key256 cek;
-  crypto::RandomBytes(cek.data(), cek.size());
-  crypto::RandomBytes(header.ukm.data(), header.ukm.size());
-  crypto::RandomBytes(header.iv.data(), header.iv.size());
+  // The content key, UKM and IV in one draw (each draw of the strong
+  // generator mixes its pool: one draw costs about a third of a key
+  // agreement).
+  SecretBuffer fresh(32 + 8 + 8);
+  crypto::RandomBytes(fresh.bytes().data(), fresh.bytes().size());
+  const Key256 cek(ByteView(fresh.bytes().data(), 32));
+  std::copy_n(fresh.bytes().data() + 32, 8, header.ukm.begin());
+  std::copy_n(fresh.bytes().data() + 40, 8, header.iv.begin());
   std::vector<Key256> recipientMacKeys;
   recipientMacKeys.reserve(peers.size());
   for (std::size_t i = 0; i < peers.size(); ++i) {
     const KeyPair pair =
-        DerivePairKeys(crypto::Vko256(own->privateKey, peers[i], header.ukm), header.ukm);
+        DerivePairKeys(crypto::Vko256(*own->object, *peers[i], header.ukm), header.ukm);
     EnvelopeRecipient &r = header.recipients[i];
     std::copy(cek.data(), cek.data() + 32, r.wrappedKey.begin());
     crypto::Gost28147Ecb(pair.encryption, r.wrappedKey.data(), r.wrappedKey.size(),
@@ -264,10 +274,13 @@ Code DecryptBlock(Generation generation, std::string_view publicDir, std::uint8_
   if (Code c = LookupPublicKey(publicDir, generation, header.sender, KeyKind::Encryption, sender);
       c != 0)
     return c;
+  const auto senderKey = crypto::CheckPublicKey(sender.key);
+  if (!senderKey)
+    return code::kBadKeyHeader;
   // Everything is checked before the block is touched: the recipient MAC
   // (the block is the sender's, for this recipient), then the block MAC.
   const KeyPair pair =
-      DerivePairKeys(crypto::Vko256(own->privateKey, sender.key, header.ukm), header.ukm);
+      DerivePairKeys(crypto::Vko256(*own->object, *senderKey, header.ukm), header.ukm);
   Key256 cek(entry->wrappedKey);
   crypto::Gost28147Ecb(pair.encryption, cek.data(), cek.size(), crypto::Direction::Decrypt);
   BlockDigest digest(block, header.recipients.size());
@@ -295,7 +308,7 @@ Code SignDetached(const std::uint8_t *data, std::size_t length, std::string_view
     return code::kKeyNotFound;
   DetachedSignature s;
   s.signer = key->id;
-  s.value = crypto::Sign(key->privateKey, DetachedDigest(ByteView(data, length), s.signer));
+  s.value = crypto::Sign(*key->object, DetachedDigest(ByteView(data, length), s.signer));
   signature = BuildDetachedSignature(s);
   return code::kOk;
 }
@@ -327,7 +340,7 @@ Code SignAttached(std::uint8_t *block, std::size_t &length, std::string_view sig
   s.coveredLength = static_cast<std::uint32_t>(length);
   SignedDigest covered(kAttachedSignatureLabel);
   covered.Update(ByteView(block, length));
-  s.value = crypto::Sign(key->privateKey, AttachedDigest(covered, s));
+  s.value = crypto::Sign(*key->object, AttachedDigest(covered, s));
   BuildAttachedRecord(s, block + length);
   length += kAttachedRecordSize;
   return code::kOk;

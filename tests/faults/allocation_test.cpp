@@ -14,6 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -215,7 +216,10 @@ TEST_P(AllocationTest, EveryAllocationOfTheOperationFailsInTurn) {
     ASSERT_EQ(operation.Run(host), 0);
     operation.ExpectRight(host);
   };
-  // The state a successful run leaves: key cache, texts, library state.
+  // The state a successful run leaves: key cache, texts, library state. The
+  // provider keeps a checked directory only once its file has not changed
+  // for a moment; the directories were written just now.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   engine->FLastException.SetText(stale);
   ASSERT_NO_FATAL_FAILURE(runRight());
   ASSERT_NO_FATAL_FAILURE(runRight());
