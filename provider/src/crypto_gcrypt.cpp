@@ -1,5 +1,6 @@
 // The libgcrypt backend of the provider's cryptography.
 #include "crypto_backend.h"
+#include "kept_objects.h"
 
 #include <gcrypt.h>
 
@@ -213,17 +214,22 @@ Digest256 Streebog256Hasher::DigestWith(ByteView tail) const {
 
 Digest256 HmacStreebog256(ByteView key, ByteView data) {
   Initialise();
-  // RFC 2104 over Streebog-256 (64-byte blocks) on one hash handle per
-  // thread, kept open: opening a MAC handle for each of the few dozen bytes
-  // a key derivation hashes cost as much as the hashing.
+  // RFC 2104 over Streebog-256 (64-byte blocks) on a hash handle kept open
+  // between calls: opening a MAC handle for each of the few dozen bytes a
+  // key derivation hashes cost as much as the hashing.
   struct Handle {
     gcry_md_hd_t h = nullptr;
+    Handle() = default;
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
     ~Handle() {
       if (h != nullptr)
         gcry_md_close(h);
     }
   };
-  thread_local Handle handle;
+  static KeptObjects<Handle> handles;
+  const auto lease = handles.Take();
+  Handle &handle = *lease;
   if (handle.h == nullptr)
     Check(gcry_md_open(&handle.h, GCRY_MD_STRIBOG256, 0), "hmac");
   std::array<std::uint8_t, 64> pad{};
@@ -499,10 +505,11 @@ Key256 Vko256(const PrivateKey &privateKey, const CheckedPublicKey &peer, const 
   const PrivateKey::Object &own = privateKey.Get();
   if (own.curve != peer.curve)
     throw CryptoError("key agreement across curves");
-  // The curve's context, made once per thread (making it costs half a key
+  // The curve's context, kept between calls (making it costs half a key
   // agreement; a context serves one operation at a time).
-  thread_local Ctx contexts[2];
-  Ctx &ctx = contexts[own.curve == Curve::Tc26A256 ? 0 : 1];
+  static KeptObjects<Ctx> contexts[2];
+  const auto lease = contexts[own.curve == Curve::Tc26A256 ? 0 : 1].Take();
+  Ctx &ctx = *lease;
   if (!ctx)
     ctx = CurveContext(own.curve);
   Mpi n = CurveValue(ctx.get(), "n");

@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <unordered_map>
@@ -180,7 +181,8 @@ constexpr std::int64_t kSettleCoarse = 2'100'000'000; // ns, file times in whole
 // How many directories a process keeps checked.
 constexpr std::size_t kMaxCheckedDirectories = 16;
 
-thread_local std::uint64_t tDirectoryReads = 0;
+// Process-wide, not thread-local: see kept_objects.h.
+std::atomic<std::uint64_t> gDirectoryReads{0};
 
 class CheckedDirectory {
 public:
@@ -331,7 +333,7 @@ Code CheckedDirectoryOf(std::string_view directory, Generation generation,
     }
   }
   Checked().Forget(name);
-  ++tDirectoryReads;
+  gDirectoryReads.fetch_add(1, std::memory_order_relaxed);
   data.resize(static_cast<std::size_t>(identity->size));
   const std::size_t rest = data.size() - kDirectoryHeaderSize;
   if (data.size() > kDirectoryHeaderSize &&
@@ -442,7 +444,7 @@ std::size_t MaxDirectoryEntries(Generation generation) {
          DirectoryEntrySize(generation);
 }
 
-std::uint64_t DirectoryReads() { return tDirectoryReads; }
+std::uint64_t DirectoryReads() { return gDirectoryReads.load(std::memory_order_relaxed); }
 
 void ForgetCheckedDirectoriesOf(std::string_view owner) { Checked().ForgetOwner(owner); }
 
