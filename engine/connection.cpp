@@ -50,43 +50,37 @@ int32_t TKestrel4Engine::GetCryptoAPI() {
   }
 }
 
-int32_t TKestrel4Engine::InitCrypto() {
-  if (!FCryptoInitialized) {
+int32_t TKestrel4Engine::OpenLibraryContext(bool &initialized, TContextInit init) {
+  if (!initialized) {
     if (const int32_t result = GetCryptoAPI(); result != CE_OK)
       return result;
   }
   if (!FKestrelDLL)
     return CE_ERR_LIBRARY_NOT_INITIALIZED;
-  const int32_t result = FKestrelDLL->InitCrypto(ExpandDirPath(ParamValue(kParamPathToSecret)),
-                                                 ExpandDirPath(ParamValue(kParamPathToPublic)));
+  const int32_t result = ((*FKestrelDLL).*init)(ExpandDirPath(ParamValue(kParamPathToSecret)),
+                                                ExpandDirPath(ParamValue(kParamPathToPublic)));
   if (result == CE_OK)
-    FCryptoInitialized = true;
+    initialized = true;
   return result;
+}
+
+void TKestrel4Engine::CloseLibraryContext(bool &initialized, TContextDone done) {
+  // The flag is cleared first so that it is false on every path.
+  const bool wasInitialized = std::exchange(initialized, false);
+  if (wasInitialized && FKestrelDLL)
+    (void)((*FKestrelDLL).*done)();
+}
+
+int32_t TKestrel4Engine::InitCrypto() {
+  return OpenLibraryContext(FCryptoInitialized, &TKestrelDLL::InitCrypto);
 }
 
 int32_t TKestrel4Engine::InitSign() {
-  if (!FSignInitialized) {
-    if (const int32_t result = GetCryptoAPI(); result != CE_OK)
-      return result;
-  }
-  if (!FKestrelDLL)
-    return CE_ERR_LIBRARY_NOT_INITIALIZED;
-  const int32_t result = FKestrelDLL->InitSign(ExpandDirPath(ParamValue(kParamPathToSecret)),
-                                               ExpandDirPath(ParamValue(kParamPathToPublic)));
-  if (result == CE_OK)
-    FSignInitialized = true;
-  return result;
+  return OpenLibraryContext(FSignInitialized, &TKestrelDLL::InitSign);
 }
 
 void TKestrel4Engine::DoneCrypto() {
-  // The flag is cleared first so that it is false on every path.
-  const bool wasInitialized = std::exchange(FCryptoInitialized, false);
-  if (wasInitialized && FKestrelDLL)
-    (void)FKestrelDLL->DoneCrypto();
+  CloseLibraryContext(FCryptoInitialized, &TKestrelDLL::DoneCrypto);
 }
 
-void TKestrel4Engine::DoneSign() {
-  const bool wasInitialized = std::exchange(FSignInitialized, false);
-  if (wasInitialized && FKestrelDLL)
-    (void)FKestrelDLL->DoneSign();
-}
+void TKestrel4Engine::DoneSign() { CloseLibraryContext(FSignInitialized, &TKestrelDLL::DoneSign); }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "Cryptlib/cryptobj.h"
+#include "engine/module_context.h"
+#include "support/thread_safety.h"
 #include "kestrel/key_load_plan.h" // TKeyAccessSettings
 
 #include <functional>
@@ -10,8 +12,7 @@
 #include <string>
 
 class TKestrelDLL;
-struct TKeyOperation;  // engine/key_operation.h
-struct TModuleContext; // engine/module_context.h
+struct TKeyOperation; // engine/key_operation.h
 
 // Parameter numbers (1-based, as the host uses them).
 enum TKestrelParam : int32_t {
@@ -68,12 +69,12 @@ public:
   int32_t GetMaxAdditionEx(const char *abonents) override;
   int32_t GetParamInfo(int32_t index, int32_t *kind, char *buffer, int32_t *size) override;
 
-  // Library connection.
-  int32_t GetCryptoAPI();
-  int32_t InitCrypto();
-  int32_t InitSign();
-  void DoneCrypto();
-  void DoneSign();
+  // Library connection, under EngineLock.
+  int32_t GetCryptoAPI() CE_REQUIRES(FContext.EngineLock);
+  int32_t InitCrypto() CE_REQUIRES(FContext.EngineLock);
+  int32_t InitSign() CE_REQUIRES(FContext.EngineLock);
+  void DoneCrypto() CE_REQUIRES(FContext.EngineLock);
+  void DoneSign() CE_REQUIRES(FContext.EngineLock);
 
   // Parameter reading (one reader for every operation).
   // Reads the key-access settings; false when a key time-out is not an integer.
@@ -83,9 +84,11 @@ public:
 
   // The module's state this engine works with: root, library, key cache, locks.
   TModuleContext &FContext;
-  std::unique_ptr<TKestrelDLL> FKestrelDLL;
-  bool FCryptoInitialized = false;
-  bool FSignInitialized = false;
+  // The engine's binding and its open library contexts: another thread may
+  // be working with the same engine.
+  std::unique_ptr<TKestrelDLL> FKestrelDLL CE_GUARDED_BY(FContext.EngineLock);
+  bool FCryptoInitialized CE_GUARDED_BY(FContext.EngineLock) = false;
+  bool FSignInitialized CE_GUARDED_BY(FContext.EngineLock) = false;
 
 private:
   // The frame of all library work: under EngineLock the binding made and
@@ -93,9 +96,17 @@ private:
   // raises is stored as "TKestrel4Engine.<operation>: ..." and gives -102.
   using TBindingWork = std::function<int32_t(TKestrelDLL &binding)>;
   int32_t WithBinding(const char *operation, const TBindingWork &work);
+  // Opens or closes one of the library's contexts (encryption or signature),
+  // whose open state is `initialized`: the common part of InitCrypto and
+  // InitSign, and of DoneCrypto and DoneSign.
+  using TContextInit = int32_t (TKestrelDLL::*)(const std::string &secretPath,
+                                                const std::string &publicDir);
+  using TContextDone = int32_t (TKestrelDLL::*)();
+  int32_t OpenLibraryContext(bool &initialized, TContextInit init) CE_REQUIRES(FContext.EngineLock);
+  void CloseLibraryContext(bool &initialized, TContextDone done) CE_REQUIRES(FContext.EngineLock);
   // Loads the user's key named by keyNumber with the key-access settings.
   int32_t LoadUserKey(TKestrelDLL &binding, const std::string &keyNumber, bool requireSlot0,
-                      const TKeyAccessSettings &settings) const;
+                      const TKeyAccessSettings &settings) const CE_REQUIRES(FContext.EngineLock);
 
   // Runs an operation on the user's own key in the frame all of them share
   // (engine/key_operation.h).

@@ -4,49 +4,44 @@
 
 namespace {
 
-// Keeps a library context open for one operation. Close() ends it on the
-// normal path, where a failure to close may still reach the operation's
-// exception capture; on every other path the destructor ends it.
-class TOpenContext {
+int32_t OpenContext(TKestrel4Engine &engine, TLibraryContext context)
+    CE_REQUIRES(engine.FContext.EngineLock) {
+  return context == TLibraryContext::Crypto ? engine.InitCrypto() : engine.InitSign();
+}
+
+void CloseContext(TKestrel4Engine &engine, TLibraryContext context)
+    CE_REQUIRES(engine.FContext.EngineLock) {
+  if (context == TLibraryContext::Crypto)
+    engine.DoneCrypto();
+  else
+    engine.DoneSign();
+}
+
+// Ends an open library context when the work leaves by an exception; on the
+// normal path the frame closes it itself, where a failure to close may still
+// reach the operation's exception capture.
+class TContextCloser {
 public:
-  TOpenContext(TKestrel4Engine &engine, TLibraryContext context)
+  TContextCloser(TKestrel4Engine &engine, TLibraryContext context)
       : FEngine(engine), FContext(context) {}
-  ~TOpenContext() {
-    if (!FOpen)
+  ~TContextCloser() {
+    if (!FArmed)
       return;
     try {
-      Done();
+      CloseContext(FEngine, FContext); // still under EngineLock: the frame holds it
     } catch (...) {
       // Already leaving by an exception; that one is the operation's outcome.
     }
   }
-  TOpenContext(const TOpenContext &) = delete;
-  TOpenContext &operator=(const TOpenContext &) = delete;
+  TContextCloser(const TContextCloser &) = delete;
+  TContextCloser &operator=(const TContextCloser &) = delete;
 
-  int32_t Open() {
-    const int32_t result =
-        FContext == TLibraryContext::Crypto ? FEngine.InitCrypto() : FEngine.InitSign();
-    FOpen = result == 0;
-    return result;
-  }
-  void Close() {
-    if (!FOpen)
-      return;
-    FOpen = false;
-    Done();
-  }
+  void Disarm() { FArmed = false; }
 
 private:
-  void Done() {
-    if (FContext == TLibraryContext::Crypto)
-      FEngine.DoneCrypto();
-    else
-      FEngine.DoneSign();
-  }
-
   TKestrel4Engine &FEngine;
   TLibraryContext FContext;
-  bool FOpen = false;
+  bool FArmed = true;
 };
 
 int32_t RunCheck(const TKeyOperation::TCheck &check) { return check ? check() : 0; }
@@ -62,20 +57,22 @@ int32_t TKestrel4Engine::RunKeyOperation(const TKeyOperation &operation) {
   if (const int32_t result = RunCheck(operation.BeforeLock); result != 0)
     return result;
 
-  return WithBinding(operation.Name, [&](TKestrelDLL &binding) -> int32_t {
-    if (const int32_t result = RunCheck(operation.BeforeKey); result != 0)
-      return result;
-    if (const int32_t result =
-            LoadUserKey(binding, ParamValue(operation.KeyParam), operation.RequireSlot0, settings);
-        result != 0)
-      return result;
-    if (const int32_t result = RunCheck(operation.AfterKey); result != 0)
-      return result;
-    TOpenContext context(*this, operation.Context);
-    if (const int32_t result = context.Open(); result != 0)
-      return result;
-    const int32_t result = operation.Work(binding, settings);
-    context.Close();
-    return result;
-  });
+  return WithBinding(
+      operation.Name, [&](TKestrelDLL &binding) CE_REQUIRES(FContext.EngineLock) -> int32_t {
+        if (const int32_t result = RunCheck(operation.BeforeKey); result != 0)
+          return result;
+        if (const int32_t result = LoadUserKey(binding, ParamValue(operation.KeyParam),
+                                               operation.RequireSlot0, settings);
+            result != 0)
+          return result;
+        if (const int32_t result = RunCheck(operation.AfterKey); result != 0)
+          return result;
+        if (const int32_t result = OpenContext(*this, operation.Context); result != 0)
+          return result;
+        TContextCloser closer(*this, operation.Context);
+        const int32_t result = operation.Work(binding, settings);
+        closer.Disarm();
+        CloseContext(*this, operation.Context);
+        return result;
+      });
 }

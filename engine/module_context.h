@@ -3,9 +3,12 @@
 // LoadLock, KeyCacheLock) and EngineLock. Engines take the context that is
 // current when they are made and reach all of it through that reference.
 //
-// Lock order: EngineLock first; LoadLock and KeyCacheLock only while
-// EngineLock is held and never together. The one exception is ClearCash,
-// which takes KeyCacheLock and releases it before it takes EngineLock.
+// Lock order: EngineLock first; LoadLock (a binding's constructor, made in
+// GetCryptoAPI) and KeyCacheLock (LoadKey) only while EngineLock is held and
+// never together. The exceptions take no second lock while they hold one:
+// ClearCash takes KeyCacheLock and releases it before it takes EngineLock,
+// and the binding's state, when the context ends, takes KeyCacheLock and
+// then LoadLock, one after the other.
 #pragma once
 
 #include "kestrel/kestrel_dll.h"
@@ -22,7 +25,9 @@ struct TModuleContext {
   // then the root.
   TRootPathUnit RootPath;
   TKestrelUnit Kestrel{RootPath};
-  TRecursiveMutex EngineLock; // all library work of all engines
+  // All library work of all engines, and each engine's binding and open
+  // library contexts (annotated at TKestrel4Engine).
+  TRecursiveMutex EngineLock;
 
   // The context of the module as loaded now.
   static TModuleContext &Current();

@@ -23,12 +23,13 @@ int32_t TKestrel4Engine::RunDirectoryOperation(const char *operation, const std:
                                                bool requireSlot0,
                                                const TKeyAccessSettings &settings,
                                                const TDirectoryWork &work) {
-  return WithBinding(operation, [&](TKestrelDLL &binding) -> int32_t {
-    if (const int32_t result = LoadUserKey(binding, ownerKey, requireSlot0, settings);
-        result != CE_OK)
-      return result;
-    return work(binding, ExpandDirPath(ParamValue(kParamPathToPublic)));
-  });
+  return WithBinding(
+      operation, [&](TKestrelDLL &binding) CE_REQUIRES(FContext.EngineLock) -> int32_t {
+        if (const int32_t result = LoadUserKey(binding, ownerKey, requireSlot0, settings);
+            result != CE_OK)
+          return result;
+        return work(binding, ExpandDirPath(ParamValue(kParamPathToPublic)));
+      });
 }
 
 int32_t TKestrel4Engine::IncludeKeyFile(const char *operation, const char *path, int32_t ownerParam,

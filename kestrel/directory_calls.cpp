@@ -1,10 +1,10 @@
 // The public key directory calls: adding a public key from a key file,
 // deleting one, and copying one out of a directory.
+#include "kestrel/call_arguments.h"
 #include "kestrel/kestrel_dll.h"
 #include "kestrel/key_identifiers.h"
 
 #include <cstddef>
-#include <vector>
 
 namespace {
 
@@ -33,8 +33,8 @@ int32_t TKestrelDLL::AddPublicKey(const std::string &fileName, const std::string
   if (kindLetter == '\0')
     return kBadUID;
 
-  const auto blockSize = static_cast<std::size_t>(FUnit.PublicKeyFileSize);
-  std::vector<unsigned char> block(blockSize);
+  const std::size_t blockSize = kestrel::RecordSize(FUnit.LoadedPublicKeyFileSize());
+  std::string block(blockSize, '\0');
   {
     platform::ReadOnlyFile file(fileName); // denies writers while we read
     if (!file.IsOpen())
@@ -64,7 +64,7 @@ int32_t TKestrelDLL::DeletePublicKey(const std::string &directory,
 
 int32_t TKestrelDLL::ExtractPublicKey(const std::string &keyNumber, const std::string &directory,
                                       std::string &keyBlock) {
-  keyBlock.assign(static_cast<std::size_t>(FUnit.PublicKeyFileSize), '\0');
+  keyBlock.assign(kestrel::RecordSize(FUnit.LoadedPublicKeyFileSize()), '\0');
   // The engine calls this only on a complete binding; a missing entry point
   // is still answered with a code rather than a call through nil.
   if (FExtractKey == nullptr)

@@ -1,6 +1,7 @@
 // Encrypting a memory block for a list of recipients and decrypting one in
 // place, each library call waiting for the key device while the host shows
 // its request window.
+#include "kestrel/call_arguments.h"
 #include "kestrel/device_wait.h"
 #include "kestrel/kestrel_dll.h"
 
@@ -24,7 +25,7 @@ int32_t TKestrelDLL::EncryptMemory(const std::string &secretPath, const void *in
                                    const std::string &keySerial, int32_t waitTimeOut) {
   if (!EntryPointsPresent(FEnCryptMem))
     return kNotInitialized;
-  if (input == nullptr || length < 1 || output == nullptr)
+  if (!kestrel::IsBlock(input, length) || output == nullptr)
     return kInvalidParameters;
   if (!IsWellFormedRecipientArray(recipients))
     return kBadRecipients;
@@ -39,7 +40,7 @@ int32_t TKestrelDLL::DecryptMemory(const std::string &secretPath, void *block, i
                                    uint16_t ownKey, char *sender, int32_t waitTimeOut) {
   if (!EntryPointsPresent(FDeCryptMem, FGetMemSenderID))
     return kNotInitialized;
-  if (block == nullptr || length == nullptr || *length < 1 || sender == nullptr)
+  if (!kestrel::IsBlock(block, length) || sender == nullptr)
     return kInvalidParameters;
   // Without a known sender the block stays encrypted.
   if (const int32_t result = kestrel::Widen(FGetMemSenderID(block, *length, sender)); result != 0)

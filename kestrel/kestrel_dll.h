@@ -47,12 +47,25 @@ struct TKestrelUnit {
   // Unsorted list of key numbers with their records, found by key number.
   std::vector<std::pair<std::string, TKeyCacheEntry>> KeyCache CE_GUARDED_BY(KeyCacheLock);
   bool KeyCachePrimed CE_GUARDED_BY(KeyCacheLock) = false;
-  // The loaded library and what its first load found: written only under
-  // LoadLock, during the first load, and read without a lock afterwards.
-  platform::ModuleHandle LibraryHandle = nullptr;
+  // Taken inside EngineLock by a binding's constructor, never together with
+  // KeyCacheLock.
   TMutex LoadLock;
-  int32_t LibraryGeneration = 4;
-  int32_t PublicKeyFileSize = 240;
+  // The loaded library and what its first load found: written under LoadLock
+  // by the first binding's constructor (and by the destructor), never changed
+  // in between.
+  platform::ModuleHandle LibraryHandle CE_GUARDED_BY(LoadLock) = nullptr;
+  int32_t LibraryGeneration CE_GUARDED_BY(LoadLock) = 4;
+  int32_t PublicKeyFileSize CE_GUARDED_BY(LoadLock) = 240;
+
+  // The same, read by a binding whose constructor has passed LoadLock: the
+  // values it reads were settled before it acquired LoadLock there and do
+  // not change until the unit ends, so the reads need no lock (and take
+  // none inside KeyCacheLock).
+  platform::ModuleHandle LoadedLibrary() const CE_NO_THREAD_SAFETY_ANALYSIS {
+    return LibraryHandle;
+  }
+  int32_t LoadedGeneration() const CE_NO_THREAD_SAFETY_ANALYSIS { return LibraryGeneration; }
+  int32_t LoadedPublicKeyFileSize() const CE_NO_THREAD_SAFETY_ANALYSIS { return PublicKeyFileSize; }
 };
 
 class TCrypto_DLL {
@@ -156,12 +169,20 @@ private:
   // The guarded wrappers' check: the library is loaded and every entry point
   // they call was found.
   template <typename... EntryPoints> bool EntryPointsPresent(EntryPoints... entryPoints) const {
-    return FUnit.LibraryHandle != nullptr && ((entryPoints != nullptr) && ...);
+    return FUnit.LoadedLibrary() != nullptr && ((entryPoints != nullptr) && ...);
   }
-  // The asserting wrappers' check: the entry point, raising EAssertionFailed
-  // when it or the library is missing.
-  template <typename EntryPoint> EntryPoint Required(EntryPoint entryPoint) const {
-    CE_ASSERT(EntryPointsPresent(entryPoint));
+  // The asserting wrappers' check: raises EAssertionFailed, naming the
+  // wrapper, when the library or an entry point it calls is missing.
+  template <typename... EntryPoints>
+  void RequireEntryPoints(const char *wrapper, EntryPoints... entryPoints) const {
+    if (!EntryPointsPresent(entryPoints...))
+      throw EAssertionFailed(std::string("Kestrel entry points of ") + wrapper +
+                             " are not available");
+  }
+  // The one entry point such a wrapper calls, checked the same way.
+  template <typename EntryPoint>
+  EntryPoint Required(const char *wrapper, EntryPoint entryPoint) const {
+    RequireEntryPoints(wrapper, entryPoint);
     return entryPoint;
   }
 

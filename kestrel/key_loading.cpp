@@ -1,5 +1,6 @@
 // Loading the user's keys into the key driver, with the process-wide cache of
 // keys known to be loaded and the wait for a removable key device.
+#include "kestrel/call_arguments.h"
 #include "kestrel/device_wait.h"
 #include "kestrel/kestrel_dll.h"
 
@@ -30,12 +31,6 @@ TKeyCache::iterator FindCacheEntry(TKeyCache &cache, const std::string &keyNumbe
 // A fixed-size text field of a slot record, never read past its end.
 template <std::size_t N> std::string FieldText(const char (&field)[N]) {
   return std::string(field, strnlen(field, N));
-}
-
-// A key number as the driver's reset call takes it: followed by one extra NUL.
-std::string DoubleTerminated(std::string text) {
-  text.push_back('\0');
-  return text;
 }
 
 void MarkLoaded(TKeyCacheEntry &entry, double now, int32_t lifeTime, int32_t idleTime) {
@@ -78,7 +73,7 @@ TKestrelDLL::TSlotTable TKestrelDLL::ReadSlotTable() {
   std::array<unsigned char, kestrel::kSlotTableBytes> raw{};
   int32_t count = 0;
   FGetDrvInfo(raw.data(), &count); // the result is of no use: the count tells
-  return DecodeSlotTable(raw.data(), count, FUnit.LibraryGeneration);
+  return DecodeSlotTable(raw.data(), count, FUnit.LoadedGeneration());
 }
 
 int32_t TKestrelDLL::FindKeySlot(const TSlotTable &table, const std::string &keyNumber) {
@@ -92,8 +87,8 @@ int32_t TKestrelDLL::FindKeySlot(const TSlotTable &table, const std::string &key
 }
 
 int32_t TKestrelDLL::ResetKey(const std::string &keyNumber) {
-  const std::string argument = DoubleTerminated(keyNumber);
-  return FResetKeyEx(argument.c_str(), 1);
+  const std::string argument = kestrel::DoubleTerminated(keyNumber);
+  return kestrel::Widen(FResetKeyEx(argument.c_str(), 1));
 }
 
 int32_t TKestrelDLL::FreeSlot0(const TSlotTable &table) {
@@ -165,10 +160,9 @@ void TKestrelDLL::RefreshCacheEntry(const std::string &keyNumber, bool freshLoad
 }
 
 int32_t TKestrelDLL::WaitInitKey(const std::string &keyPath, int32_t waitTimeOut) {
-  // The path followed by one extra NUL (c_str() adds the second).
-  const std::string path = DoubleTerminated(keyPath.substr(0, kMaxKeyPathLength));
+  const std::string path = kestrel::DoubleTerminated(keyPath, kMaxKeyPathLength);
   return RunDeviceWaitLoop(keyPath, waitTimeOut, FTMRequestFunc, IsAnyFailure,
-                           [&] { return static_cast<int32_t>(FInitKey(path.c_str(), "")); });
+                           [&] { return kestrel::Widen(FInitKey(path.c_str(), "")); });
 }
 
 namespace {

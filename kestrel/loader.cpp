@@ -17,7 +17,7 @@ constexpr std::uint16_t kGeneration5Major = 5;
 
 // Reads the file version of the freshly loaded library. Any failing step,
 // running out of memory included, ends the probe and leaves generation 4.
-void ProbeLibraryGeneration(TKestrelUnit &unit) {
+void ProbeLibraryGeneration(TKestrelUnit &unit) CE_REQUIRES(unit.LoadLock) {
   try {
     const std::string fileName = platform::ModuleFileName(unit.LibraryHandle);
     if (fileName.empty())
@@ -109,28 +109,29 @@ TKestrelUnit::~TKestrelUnit() {
 }
 
 TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
+  platform::ModuleHandle library = nullptr;
   {
     TLockGuard lock(unit.LoadLock);
     if (unit.LibraryHandle == nullptr) {
-      platform::ModuleHandle library = unit.Roots.LoadCryptoLibrary("kestrel.dll");
-      if (library == nullptr)
+      unit.LibraryHandle = unit.Roots.LoadCryptoLibrary("kestrel.dll");
+      if (unit.LibraryHandle == nullptr)
         return;
-      unit.LibraryHandle = library;
       ProbeLibraryGeneration(unit);
     }
+    library = unit.LibraryHandle;
   }
   FLoaded = true;
-  FAllEntryPoints = ResolveEntryPoints(unit.LibraryHandle, *this);
+  FAllEntryPoints = ResolveEntryPoints(library, *this);
 }
 
 int32_t TKestrelDLL::InitCrypto(const std::string &secretPath, const std::string &publicDir) {
-  return kestrel::Widen(Required(FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
+  return kestrel::Widen(Required("InitCrypto", FCryptoInit)(secretPath.c_str(), publicDir.c_str()));
 }
 
-int32_t TKestrelDLL::DoneCrypto() { return kestrel::Widen(Required(FCryptoDone)()); }
+int32_t TKestrelDLL::DoneCrypto() { return kestrel::Widen(Required("DoneCrypto", FCryptoDone)()); }
 
 int32_t TKestrelDLL::InitSign(const std::string &secretPath, const std::string &publicDir) {
-  return kestrel::Widen(Required(FSignInit)(secretPath.c_str(), publicDir.c_str()));
+  return kestrel::Widen(Required("InitSign", FSignInit)(secretPath.c_str(), publicDir.c_str()));
 }
 
-int32_t TKestrelDLL::DoneSign() { return kestrel::Widen(Required(FSignDone)()); }
+int32_t TKestrelDLL::DoneSign() { return kestrel::Widen(Required("DoneSign", FSignDone)()); }

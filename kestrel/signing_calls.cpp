@@ -1,5 +1,6 @@
 // Detached signatures over memory blocks (make, verify) and signatures
 // attached to a block in place (add, check and remove).
+#include "kestrel/call_arguments.h"
 #include "kestrel/device_wait.h"
 #include "kestrel/kestrel_dll.h"
 #include "support/exception_text.h"
@@ -54,14 +55,6 @@ private:
   bool FOwned = false;
 };
 
-// The asserting wrappers' check: the library is loaded and every entry point
-// they call is there.
-void RequireEntryPoints(const char *wrapper, bool present) {
-  if (!present)
-    throw EAssertionFailed(std::string("Kestrel entry points of ") + wrapper +
-                           " are not available");
-}
-
 } // namespace
 
 int32_t TKestrelDLL::SignMemory(const std::string &secretPath, const void *data, int32_t length,
@@ -69,7 +62,7 @@ int32_t TKestrelDLL::SignMemory(const std::string &secretPath, const void *data,
                                 const std::string &keyNumber, int32_t waitTimeOut) {
   if (!EntryPointsPresent(FSignMemSeparateEx))
     return kNotInitialized;
-  if (data == nullptr || length < 1 || signature == nullptr || signatureLength == nullptr)
+  if (!kestrel::IsBlock(data, length) || signature == nullptr || signatureLength == nullptr)
     return kInvalidParameters;
   if (keyNumber.size() < kMinSignerLength)
     return kBadUID;
@@ -83,7 +76,7 @@ int32_t TKestrelDLL::VerifyMemory(const void *data, int32_t length, const void *
                                   int32_t signatureLength, std::string &signer) {
   if (!EntryPointsPresent(FCheckMemSeparate))
     return kNotInitialized;
-  if (data == nullptr || length < 1 || signature == nullptr)
+  if (!kestrel::IsBlock(data, length) || signature == nullptr)
     return kInvalidParameters;
   TStatusArray status(FFreeMemory);
   if (const int32_t result = status.Checked(FCheckMemSeparate(
@@ -94,8 +87,8 @@ int32_t TKestrelDLL::VerifyMemory(const void *data, int32_t length, const void *
 }
 
 int32_t TKestrelDLL::AddSignature(void *block, int32_t *length, const std::string &keyNumber) {
-  RequireEntryPoints("AddSignature", EntryPointsPresent(FSignMemEx));
-  if (block == nullptr || length == nullptr || *length < 1)
+  RequireEntryPoints("AddSignature", FSignMemEx);
+  if (!kestrel::IsBlock(block, length))
     return kInvalidParameters;
   if (keyNumber.size() < kMinSignerLength)
     return kBadUID;
@@ -103,9 +96,8 @@ int32_t TKestrelDLL::AddSignature(void *block, int32_t *length, const std::strin
 }
 
 int32_t TKestrelDLL::DeleteSignature(void *block, int32_t *length, std::string &signer) {
-  RequireEntryPoints("DeleteSignature",
-                     EntryPointsPresent(Fcheck_mem_sign, FDel_Mem_Sign, FFreeMemory));
-  if (block == nullptr || length == nullptr || *length < 1)
+  RequireEntryPoints("DeleteSignature", Fcheck_mem_sign, FDel_Mem_Sign, FFreeMemory);
+  if (!kestrel::IsBlock(block, length))
     return kInvalidParameters;
   TStatusArray status(FFreeMemory);
   if (const int32_t result =
@@ -115,8 +107,5 @@ int32_t TKestrelDLL::DeleteSignature(void *block, int32_t *length, std::string &
   // Only a valid first signature is taken off the block.
   if (const int32_t result = status.FirstSignature(signer); result != 0)
     return result;
-  int32_t remaining = *length;
-  const int32_t result = kestrel::Widen(FDel_Mem_Sign(block, &remaining, 1));
-  *length = remaining;
-  return result;
+  return kestrel::Widen(FDel_Mem_Sign(block, length, 1));
 }

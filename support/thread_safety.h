@@ -19,6 +19,8 @@
 #define CE_ACQUIRE(...) CE_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define CE_RELEASE(...) CE_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define CE_TRY_ACQUIRE(...) CE_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+// For a read the analysis cannot follow; the function says why it is safe.
+#define CE_NO_THREAD_SAFETY_ANALYSIS CE_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 // A standard mutex the analysis knows as a lock.
 template <typename Mutex> class CE_CAPABILITY("mutex") TAnnotatedMutex {

@@ -4,6 +4,7 @@
 #include "kestrel/kestrel_dll.h"
 #include "kestrel/result_codes.h"
 #include "platform/cp1251.h"
+#include "tests/support/module_state.h"
 #include "tests/support/recording_double.h"
 
 #include <gtest/gtest.h>
@@ -81,6 +82,7 @@ TEST(ErrorString, LongTextIsCutAt254Characters) {
 }
 
 TEST(ErrorString, LibraryCodesGiveTheFallbackTextWhenTheLibraryIsMissing) {
+  CE_SKIP_IF_PROVIDER_PINNED();
   TKestrel4Engine engine;
   for (const int32_t code : {-101, -107, -1, -3, -10, 0, 7, 128, 1001})
     EXPECT_EQ(TextOf(engine, code), kNoLibrary) << code;
