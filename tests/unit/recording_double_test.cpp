@@ -43,7 +43,7 @@ TEST_F(RecordingDoubleTest, TheLogQuotesTextsAndShowsInitKeysExtraNul) {
   binding->FInitKey(keyPath, "");
   const char singleNul[] = "A:\\\0X"; // no second NUL after the path
   binding->FInitKey(singleNul, nullptr);
-  binding->FResetKeyEx("0001\x01", 1);
+  binding->FResetKeyEx("0001\x01\0", 1); // with its second NUL, as the binding passes it
   const std::array<uint16_t, 3> recipients = {2, 3, 0};
   std::array<char, 256> out{};
   binding->FEnCryptMem("hello", 5, out.data(), 1, recipients.data(), "SER");
