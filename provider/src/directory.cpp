@@ -450,18 +450,24 @@ void ForgetCheckedDirectoriesOf(std::string_view owner) { Checked().ForgetOwner(
 
 namespace {
 
-// The checked entry of `id` from the directory: 0, a code of the
-// directory, kNoPublicKey, or kKeyNotFound / kOtherSeriesMac when the
-// owner's key is not loaded.
+// The checked directory to look keys up in: 0, a code of the directory,
+// kNoPublicKey when there is none, or kKeyNotFound / kOtherSeriesMac when
+// the owner's key is not loaded.
+Code DirectoryToLookUp(std::string_view directory, Generation generation,
+                       std::shared_ptr<const CheckedDirectory> &checked, LoadedKey &owner) {
+  bool exists = false;
+  if (Code c = CheckedDirectoryOf(directory, generation, checked, exists, owner); c != 0)
+    return c;
+  return checked ? code::kOk : code::kNoPublicKey;
+}
+
+// The checked entry of `id` from the directory.
 Code CheckedEntry(std::string_view directory, Generation generation, std::string_view id,
                   DirectoryEntry &out) {
   std::shared_ptr<const CheckedDirectory> checked;
-  bool exists = false;
   LoadedKey owner;
-  if (Code c = CheckedDirectoryOf(directory, generation, checked, exists, owner); c != 0)
+  if (Code c = DirectoryToLookUp(directory, generation, checked, owner); c != 0)
     return c;
-  if (!checked)
-    return code::kNoPublicKey;
   return checked->Find(id, owner, out);
 }
 
@@ -483,12 +489,9 @@ Code LookupPublicKeys(std::string_view directory, Generation generation,
   if (ids.empty() || std::any_of(ids.begin(), ids.end(), [](const auto &id) { return id.empty(); }))
     return code::kNoPublicKey;
   std::shared_ptr<const CheckedDirectory> checked;
-  bool exists = false;
   LoadedKey owner;
-  if (Code c = CheckedDirectoryOf(directory, generation, checked, exists, owner); c != 0)
+  if (Code c = DirectoryToLookUp(directory, generation, checked, owner); c != 0)
     return c;
-  if (!checked)
-    return code::kNoPublicKey;
   for (const std::string &id : ids) {
     DirectoryEntry entry;
     if (Code c = checked->Find(id, owner, entry); c != 0)
