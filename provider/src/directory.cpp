@@ -347,8 +347,11 @@ bool Unsettled(const platform::FileIdentity &identity) {
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
   const std::int64_t latest = std::max(identity.modified, identity.changed);
+  // Either time in whole seconds counts: FAT keeps its modification time in
+  // 2 s steps and no status-change time, and some systems report a finer
+  // time in its place (the creation time, which no write changes).
   const bool coarse =
-      identity.modified % 1'000'000'000 == 0 && identity.changed % 1'000'000'000 == 0;
+      identity.modified % 1'000'000'000 == 0 || identity.changed % 1'000'000'000 == 0;
   return latest > now || now - latest < (coarse ? kSettleCoarse : kSettleFine);
 }
 
