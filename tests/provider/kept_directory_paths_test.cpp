@@ -6,6 +6,7 @@
 // has seen the newer version, as a fresh process would refuse it.
 #include "directory_test_support.h"
 
+#include <cctype>
 #include <functional>
 
 using namespace kestrel_provider;
