@@ -80,6 +80,8 @@ struct FileIdentity {
 
 // Opens a file for reading while denying writers to everybody else (Windows
 // share mode; on POSIX a shared advisory lock). Closed by the destructor.
+// The open never waits, not even for a FIFO in the file's place (which
+// then reads nothing).
 class ReadOnlyFile {
 public:
   explicit ReadOnlyFile(std::string_view windowsPath);

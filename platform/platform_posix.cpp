@@ -190,7 +190,9 @@ std::size_t RemoveTemporaryFilesOf(std::string_view windowsDirectory, std::strin
 }
 
 ReadOnlyFile::ReadOnlyFile(std::string_view windowsPath) : handle_(-1) {
-  const int fd = ::open(NativePath(windowsPath).c_str(), O_RDONLY | O_CLOEXEC);
+  // Never waits: a FIFO put in a file's place would hold the open until a
+  // writer came. Reads of regular files do not heed the flag.
+  const int fd = ::open(NativePath(windowsPath).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0)
     return;
   // Deny writers: a writer holding the file locked makes the open fail, and

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 #include <unordered_map>
 
@@ -114,6 +115,10 @@ void RaiseSeen(const LoadedKey &owner, const DirectoryIdentity &identity, std::u
                                       data.size(), true);
 }
 
+// Tells the directories this process keeps that this version of an owner's
+// directory was checked or written (defined with them below).
+void SawVersion(const LoadedKey &owner, const DirectoryIdentity &identity, std::uint64_t version);
+
 // Refuses a directory older than the newest one of the same identity the
 // owner's device has seen, and records a newer one.
 Code CheckNotRolledBack(const LoadedKey &owner, const DirectoryFile &file) {
@@ -123,6 +128,7 @@ Code CheckNotRolledBack(const LoadedKey &owner, const DirectoryFile &file) {
     return code::kDirectoryRolledBack;
   if (file.version > seen)
     RaiseSeen(owner, file.identity, file.version);
+  SawVersion(owner, file.identity, file.version);
   return code::kOk;
 }
 
@@ -189,7 +195,7 @@ public:
   CheckedDirectory(const platform::FileIdentity &identity, Bytes data, Generation generation,
                    const LoadedKey &owner, const DirectoryFile &structure)
       : identity_(identity), data_(std::move(data)), generation_(generation), owner_(owner.id),
-        ownerLoad_(owner.load) {
+        ownerLoad_(owner.load), directory_(structure.identity), version_(structure.version) {
     for (std::size_t i = 0; i < structure.entries.size(); ++i)
       index_[GetText(structure.entries[i].block.data() + 8, 12)].push_back(i);
   }
@@ -200,6 +206,9 @@ public:
   }
   const std::string &Owner() const { return owner_; }
   std::uint64_t OwnerLoad() const { return ownerLoad_; }
+  // The identity and version its header names.
+  const DirectoryIdentity &Directory() const { return directory_; }
+  std::uint64_t Version() const { return version_; }
 
   // The entry stored under `id`, checked in full at the first request with
   // the owner's key: 0, kNoPublicKey or the code of the check.
@@ -248,11 +257,21 @@ private:
   Generation generation_;
   std::string owner_;
   std::uint64_t ownerLoad_;
+  DirectoryIdentity directory_;
+  std::uint64_t version_;
   std::unordered_map<std::string, std::vector<std::size_t>> index_;
   mutable std::mutex mutex_;
   mutable std::unordered_map<std::string, Checked> checked_;
 };
 
+// The kept directories by folder and generation. Copies of one directory
+// (the same owner and identity) may lie in several folders; once this
+// process has checked or written a newer version of it in one of them, an
+// older copy kept from another folder is dropped, as the owner's device
+// record would refuse it on a fresh read. The newest versions are known only
+// while the owner's key has a device (no record, no versions checked), and
+// for at most kMaxKnownVersions directories: past that the process forgets
+// them and everything it kept, and reads each folder afresh.
 class CheckedDirectories {
 public:
   std::shared_ptr<const CheckedDirectory> Find(const std::string &name) const {
@@ -262,6 +281,10 @@ public:
   }
   void Keep(const std::string &name, std::shared_ptr<const CheckedDirectory> directory) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // A newer version seen since this one was checked: it is stale already.
+    if (const auto newest = newest_.find({directory->Owner(), directory->Directory()});
+        newest != newest_.end() && newest->second > directory->Version())
+      return;
     if (kept_.size() >= kMaxCheckedDirectories && kept_.find(name) == kept_.end())
       kept_.erase(kept_.begin());
     kept_[name] = std::move(directory);
@@ -275,16 +298,46 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = kept_.begin(); it != kept_.end();)
       it = it->second->Owner() == owner ? kept_.erase(it) : std::next(it);
+    for (auto it = newest_.begin(); it != newest_.end();)
+      it = it->first.first == owner ? newest_.erase(it) : std::next(it);
+  }
+  // A version of an owner's directory was checked or written: older copies
+  // of it kept from any folder go.
+  void Saw(const std::string &owner, const DirectoryIdentity &directory, std::uint64_t version) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto [at, added] = newest_.try_emplace({owner, directory}, version);
+    if (!added) {
+      if (at->second >= version)
+        return;
+      at->second = version;
+    }
+    if (newest_.size() > kMaxKnownVersions) {
+      newest_.clear();
+      kept_.clear();
+      return;
+    }
+    for (auto it = kept_.begin(); it != kept_.end();)
+      it = it->second->Owner() == owner && it->second->Directory() == directory &&
+                   it->second->Version() < version
+               ? kept_.erase(it)
+               : std::next(it);
   }
 
 private:
+  static constexpr std::size_t kMaxKnownVersions = 4096;
   mutable std::mutex mutex_;
   std::unordered_map<std::string, std::shared_ptr<const CheckedDirectory>> kept_;
+  std::map<std::pair<std::string, DirectoryIdentity>, std::uint64_t> newest_;
 };
 
 CheckedDirectories &Checked() {
   static CheckedDirectories directories;
   return directories;
+}
+
+void SawVersion(const LoadedKey &owner, const DirectoryIdentity &identity, std::uint64_t version) {
+  if (!owner.device.empty())
+    Checked().Saw(owner.id, identity, version);
 }
 
 // True when the file changed so recently that a later change could leave
@@ -294,8 +347,11 @@ bool Unsettled(const platform::FileIdentity &identity) {
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
   const std::int64_t latest = std::max(identity.modified, identity.changed);
+  // Either time in whole seconds counts: FAT keeps its modification time in
+  // 2 s steps and no status-change time, and some systems report a finer
+  // time in its place (the creation time, which no write changes).
   const bool coarse =
-      identity.modified % 1'000'000'000 == 0 && identity.changed % 1'000'000'000 == 0;
+      identity.modified % 1'000'000'000 == 0 || identity.changed % 1'000'000'000 == 0;
   return latest > now || now - latest < (coarse ? kSettleCoarse : kSettleFine);
 }
 
@@ -434,6 +490,7 @@ Code UpdateDirectory(std::string_view directory, Generation generation, std::str
   if (!WriteDirectory(JoinPath(directory, kDirectoryFileName), data))
     return code::kDirectoryWrite;
   RaiseSeen(*ownerKey, file.identity, file.version);
+  SawVersion(*ownerKey, file.identity, file.version);
   return code::kOk;
 }
 

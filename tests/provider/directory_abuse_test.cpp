@@ -1,15 +1,19 @@
 // The directory under load and abuse: an update that would make the file
 // larger than readers take, a lock held by another process, the temporary
-// files of killed writers, and other users of the machine.
+// files of killed writers, other users of the machine, and a FIFO in the
+// directory file's place.
 #include "directory_test_support.h"
 
 #include "formats.h"
 
 #include <fstream>
+#include <functional>
+#include <future>
 #include <vector>
 
 #if !defined(_WIN32)
 #include <csignal>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -155,6 +159,45 @@ TEST_P(DirectoryAbuse, OtherUsersCanNeitherReadNorWriteTheDirectoryOrItsLock) {
   struct stat st {};
   ASSERT_EQ(::stat(other.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST_P(DirectoryAbuse, AFifoInPlaceOfTheDirectoryIsAMissingFileNotAHang) {
+  // Opening a FIFO for reading waits for a writer; whoever can write the
+  // folder could so hang every reader of the directory.
+  const std::string fifo = platform::NativePath(a.DirectoryFile());
+  std::filesystem::remove(fifo);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const Bytes data{'x'};
+  const Bytes signature = SignSeparate(a, data);
+  struct Case {
+    const char *what;
+    std::function<int()> call;
+    int expected;
+  };
+  const Case cases[] = {
+      {"a key looked up", [&] { return Extract(a, a.E()); }, 117},
+      {"a signature checked (code 0, verdict 2)",
+       [&] {
+         const Check r = CheckSeparate(a, data, signature);
+         return r.code != 0 ? r.code : r.verdict;
+       },
+       2},
+      {"a key added: the FIFO is replaced", [&] { return Add(a, b.E()); }, 0},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    auto result = std::async(std::launch::async, k.call);
+    // A reader caught in the open is let go by a writer coming and going.
+    for (int waited = 0;
+         result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready; ++waited) {
+      if (waited == 1000)
+        ADD_FAILURE() << "still waiting after 10 s";
+      if (waited >= 1000)
+        ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    }
+    EXPECT_EQ(result.get(), k.expected);
+  }
+  EXPECT_EQ(Extract(a, b.E()), 0);
 }
 #endif
 

@@ -8,10 +8,23 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace provider_test {
+
+// Lets the file's times age past the window in which the provider does not
+// keep a directory (a later change could keep them as they are), so that
+// the next read is kept and the change after it must be seen through it.
+inline void Settle(const std::string &file) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  const auto since =
+      std::filesystem::last_write_time(platform::NativePath(file)).time_since_epoch();
+  if (std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() % 1'000'000'000 == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200)); // whole-second file times
+}
 
 class ProviderUsers : public testing::TestWithParam<int> {
 protected:

@@ -8,9 +8,7 @@
 
 #include "formats.h"
 
-#include <chrono>
 #include <functional>
-#include <thread>
 
 using namespace kestrel_provider;
 using namespace provider_test;
@@ -23,16 +21,6 @@ constexpr int kWrongLength = 118;
 constexpr int kHeaderChanged = 124;
 constexpr int kRolledBack = 132;
 constexpr int kKeyNotFound = 6;
-
-// Lets the file's times age past the window in which the provider does not
-// keep a directory (a later change could keep them as they are), so that
-// the next read is kept and the change after it must be seen through it.
-void Settle(const std::string &file) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  const auto since = fs::last_write_time(platform::NativePath(file)).time_since_epoch();
-  if (std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() % 1'000'000'000 == 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2200)); // whole-second file times
-}
 
 // Overwrites the file in place: same file number, as `cp` over it does.
 void OverwriteInPlace(const std::string &path, const Bytes &data) {
