@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -118,7 +119,16 @@ std::optional<FileIdentity> ReadOnlyFile::Identity() const {
       !::GetFileInformationByHandleEx(AsHandle(handle_), FileBasicInfo, &basic, sizeof basic))
     return std::nullopt;
   // FILETIME counts 100 ns from 1601; 11644473600 seconds lie before 1970.
-  const auto ns = [](std::int64_t ticks) { return (ticks - 116444736000000000LL) * 100; };
+  // A time the file system does not keep (0), one before 1970 or one out of
+  // range reads as the latest time there is: a file of unknown age never
+  // counts as settled.
+  const auto ns = [](std::int64_t ticks) -> std::int64_t {
+    constexpr std::int64_t kUnixEpoch = 116444736000000000LL;
+    constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
+    if (ticks <= kUnixEpoch || ticks - kUnixEpoch > kLatest / 100)
+      return kLatest;
+    return (ticks - kUnixEpoch) * 100;
+  };
   FileIdentity id;
   id.device = info.dwVolumeSerialNumber;
   id.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
