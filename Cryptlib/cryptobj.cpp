@@ -105,17 +105,24 @@ int32_t TCryptoEngine::SetCryptoParamValue(int32_t index, const char *value) {
 int32_t TCryptoEngine::GetEncodeUIDBySignUID(const char *, char *) { throw EAbstractError(); }
 int32_t TCryptoEngine::GetCurrentUID(char *) { throw EAbstractError(); }
 
+int32_t TCryptoEngine::ClearErrorTextBuffer(char *buffer) {
+  if (buffer == nullptr)
+    return 0;
+  const int32_t size = GetMaxErrorStringLength();
+  if (size <= 0)
+    return 0;
+  std::memset(buffer, 0, static_cast<std::size_t>(size));
+  return size;
+}
+
+void TCryptoEngine::CopyErrorText(std::string_view text, char *buffer, int32_t size) {
+  std::memcpy(buffer, text.data(), std::min(text.size(), static_cast<std::size_t>(size) - 1));
+}
+
 void TCryptoEngine::GetCryptoErrorString(int32_t code, char *buffer) {
   try {
-    if (buffer == nullptr)
-      return;
-    const int32_t size = GetMaxErrorStringLength();
-    if (size <= 0)
-      return;
-    std::memset(buffer, 0, static_cast<std::size_t>(size));
-    const std::string text = "CRYPTO ENGINE ERROR : " + std::to_string(code);
-    // The zero fill terminates the text; keep at least one zero of it.
-    std::memcpy(buffer, text.data(), std::min(text.size(), static_cast<std::size_t>(size) - 1));
+    if (const int32_t size = ClearErrorTextBuffer(buffer); size != 0)
+      CopyErrorText("CRYPTO ENGINE ERROR : " + std::to_string(code), buffer, size);
   } catch (...) {
     // The buffer keeps what was written.
   }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Raised by an operation the engine does not implement at all (the export
@@ -145,4 +146,10 @@ public:
 protected:
   // Parameter i (1-based) as stored, or an empty string outside the range.
   const std::string &ParamValue(int32_t index) const;
+  // The host's error-text buffer, GetMaxErrorStringLength bytes, filled with
+  // zeros; its size, or 0 when there is none to write to.
+  int32_t ClearErrorTextBuffer(char *buffer);
+  // A text into a cleared error-text buffer of `size` bytes: at most
+  // size - 1 bytes, so that one zero of the fill terminates it.
+  static void CopyErrorText(std::string_view text, char *buffer, int32_t size);
 };

@@ -60,29 +60,21 @@ const std::string &NoLibraryText() {
   return text;
 }
 
-// Copies at most size - 1 bytes; the buffer is already zero-filled.
-void CopyText(std::string_view text, char *buffer, int32_t size) {
-  std::memcpy(buffer, text.data(), std::min(text.size(), static_cast<std::size_t>(size) - 1));
-}
-
 } // namespace
 
 void TKestrel4Engine::GetCryptoErrorString(int32_t code, char *buffer) {
-  if (buffer == nullptr)
-    return;
   // The host's buffer holds GetMaxErrorStringLength bytes; it cannot tell more.
-  const int32_t size = GetMaxErrorStringLength();
-  if (size <= 0)
+  const int32_t size = ClearErrorTextBuffer(buffer);
+  if (size == 0)
     return;
-  std::memset(buffer, 0, static_cast<std::size_t>(size));
   try {
     if (code == CE_ERR_EXCEPTION) {
-      CopyText(std::string(kExceptionText) + FLastException.GetText(), buffer, size);
+      CopyErrorText(std::string(kExceptionText) + FLastException.GetText(), buffer, size);
       return;
     }
     const auto &texts = EngineTexts();
     if (const auto found = texts.find(code); found != texts.end()) {
-      CopyText(found->second, buffer, size);
+      CopyErrorText(found->second, buffer, size);
       return;
     }
     bool connected = false;
@@ -92,7 +84,7 @@ void TKestrel4Engine::GetCryptoErrorString(int32_t code, char *buffer) {
       return CE_OK;
     });
     if (!connected)
-      CopyText(NoLibraryText(), buffer, size);
+      CopyErrorText(NoLibraryText(), buffer, size);
   } catch (...) {
     // A text request never fails: the buffer keeps what was written so far.
   }
