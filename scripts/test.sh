@@ -63,7 +63,7 @@ for preset in linux asan tsan fuzz mingw-x64 mingw-i686; do
   # allow a second run) are listed too, with the reason of the first failure.
   if [ "$bad" -eq 0 ] && grep -q -E '^ *[0-9]*/?[0-9]* *Test +#[0-9]+: .*\*\*\*' "$log"; then
     echo "-- passed only when run again:"
-    grep -E '^ *[0-9]*/?[0-9]* *Test +#[0-9]+: .*\*\*\*' "$log" | head -n 20
+    grep -E '^ *[0-9]*/?[0-9]* *Test +#[0-9]+: .*\*\*\*' "$log" | head -n 20 || true
     grep -E -A8 ': Failure$|ERROR: [A-Za-z]+Sanitizer|runtime error:' "$log" | head -n 80 || true
   fi
   results+=("$(printf '%-11s %5d passed %4d failed   test log: %s' "$preset" "$((total - bad))" "$bad" "$log")")
