@@ -22,8 +22,22 @@ ensure_packages() {
   say "Installing missing Debian packages: ${missing[*]}"
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync answers with index files of the wrong
+  # size for a while: the lists are fetched again after a pause, and the
+  # install is tried with whatever lists there are when they still fail.
+  local try
+  for try in 1 2 3; do
+    $sudo apt-get update -qq && break
+    [ "$try" -lt 3 ] || { echo "apt-get update failed; installing from the lists at hand" >&2; break; }
+    sleep $((try * 10))
+  done
+  for try in 1 2; do
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+      "${missing[@]}" >/dev/null && return 0
+    [ "$try" -lt 2 ] || return 1
+    sleep 10
+    $sudo apt-get update -qq || true
+  done
 }
 
 # ensure_build_packages: what the Linux build needs.
@@ -49,7 +63,19 @@ ensure_wine32() {
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo dpkg --add-architecture i386
   fi
-  ensure_packages wine32:i386
+  ensure_packages wine32:i386 && return 0
+  # The i386 lists can lag behind the amd64 ones (a mirror serving an index
+  # of another day): then apt's resolver gives up on the mix of versions.
+  # The release's own versions, preferred over its updates, go together in
+  # both architectures.
+  local codename
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$codename" ] || return 1
+  say "Installing wine32 from $codename's own versions"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    -o APT::Default-Release="$codename" wine32:i386 libgstreamer-plugins-base1.0-0:i386 >/dev/null
 }
 
 # build_preset NAME: configures and builds one preset, quietly unless it fails.
