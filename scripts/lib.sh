@@ -32,8 +32,9 @@ ensure_packages() {
     sleep $((try * 10))
   done
   for try in 1 2; do
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-      "${missing[@]}" >/dev/null && return 0
+    # --no-remove: an install that would take other packages away fails.
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-remove \
+      --no-install-recommends "${missing[@]}" >/dev/null && return 0
     [ "$try" -lt 2 ] || return 1
     sleep 10
     $sudo apt-get update -qq || true
@@ -54,16 +55,18 @@ ensure_project_packages() {
   ensure_packages $CE_BUILD_PACKAGES $extra
 }
 
-# ensure_wine32: the 32-bit wine loader that runs the 32-bit Windows build's
-# tests. Debian ships it for the i386 architecture only, which is added once.
-ensure_wine32() {
+# ensure_wine: the wine loaders that run the Windows builds' tests, wine64
+# and the 32-bit wine32. Debian ships wine32 for the i386 architecture only,
+# which is added once; both are installed in one step, so that apt matches
+# their shared libraries' versions in the two architectures.
+ensure_wine() {
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     say "Adding the i386 architecture (for wine32)"
     local sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo dpkg --add-architecture i386
   fi
-  ensure_packages wine32:i386 && return 0
+  ensure_packages wine64 wine32:i386 && return 0
   # The i386 lists can lag behind the amd64 ones (a mirror serving an index
   # of another day): then apt's resolver gives up on the mix of versions.
   # The release's own versions, preferred over its updates, go together in
@@ -71,11 +74,12 @@ ensure_wine32() {
   local codename
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   [ -n "$codename" ] || return 1
-  say "Installing wine32 from $codename's own versions"
+  say "Installing wine from $codename's own versions"
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    -o APT::Default-Release="$codename" wine32:i386 libgstreamer-plugins-base1.0-0:i386 >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-remove \
+    --no-install-recommends -o APT::Default-Release="$codename" \
+    wine64 wine32:i386 libgstreamer-plugins-base1.0-0:i386 >/dev/null
 }
 
 # build_preset NAME: configures and builds one preset, quietly unless it fails.

@@ -13,7 +13,10 @@ cd "$CE_ROOT"
 . scripts/lib.sh
 
 ensure_project_packages
-ensure_wine32
+# Without wine the Windows presets cannot run their tests: they are reported
+# as not run, and the other presets still run.
+wine_ready=1
+ensure_wine || { wine_ready=0; echo "wine could not be installed" >&2; }
 export WINEDEBUG=-all
 
 passed=0
@@ -21,6 +24,12 @@ failed=0
 status=0
 results=()
 for preset in linux asan tsan fuzz mingw-x64 mingw-i686; do
+  if [ "$wine_ready" -eq 0 ] && [[ "$preset" == mingw-* ]]; then
+    status=1
+    failed=$((failed + 1))
+    results+=("$(printf '%-11s not run: wine could not be installed' "$preset")")
+    continue
+  fi
   if ! build_preset "$preset"; then
     status=1
     failed=$((failed + 1))
