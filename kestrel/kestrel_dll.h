@@ -47,6 +47,25 @@ struct TKestrelUnit {
   // Unsorted list of key numbers with their records, found by key number.
   std::vector<std::pair<std::string, TKeyCacheEntry>> KeyCache CE_GUARDED_BY(KeyCacheLock);
   bool KeyCachePrimed CE_GUARDED_BY(KeyCacheLock) = false;
+  // The library, loaded through the root's search unless it is loaded
+  // already: the first load also tells the generation from the file version.
+  // nullptr when the library cannot be loaded; the next call tries again.
+  // Called by a binding's constructor; takes LoadLock.
+  platform::ModuleHandle LoadLibraryOnce() CE_EXCLUDES(LoadLock);
+
+  // What the first load found, read by a binding whose constructor has
+  // passed LoadLock: the values were settled before it acquired LoadLock
+  // there and do not change until the unit ends, so the reads need no lock
+  // (and take none inside KeyCacheLock).
+  platform::ModuleHandle LoadedLibrary() const CE_NO_THREAD_SAFETY_ANALYSIS {
+    return LibraryHandle;
+  }
+  int32_t LoadedGeneration() const CE_NO_THREAD_SAFETY_ANALYSIS { return LibraryGeneration; }
+  int32_t LoadedPublicKeyFileSize() const CE_NO_THREAD_SAFETY_ANALYSIS { return PublicKeyFileSize; }
+
+private:
+  friend struct TKestrelDLLTestAccess; // the tests' one way in (tests/support)
+
   // Taken inside EngineLock by a binding's constructor, never together with
   // KeyCacheLock.
   TMutex LoadLock;
@@ -56,16 +75,6 @@ struct TKestrelUnit {
   platform::ModuleHandle LibraryHandle CE_GUARDED_BY(LoadLock) = nullptr;
   int32_t LibraryGeneration CE_GUARDED_BY(LoadLock) = 4;
   int32_t PublicKeyFileSize CE_GUARDED_BY(LoadLock) = 240;
-
-  // The same, read by a binding whose constructor has passed LoadLock: the
-  // values it reads were settled before it acquired LoadLock there and do
-  // not change until the unit ends, so the reads need no lock (and take
-  // none inside KeyCacheLock).
-  platform::ModuleHandle LoadedLibrary() const CE_NO_THREAD_SAFETY_ANALYSIS {
-    return LibraryHandle;
-  }
-  int32_t LoadedGeneration() const CE_NO_THREAD_SAFETY_ANALYSIS { return LibraryGeneration; }
-  int32_t LoadedPublicKeyFileSize() const CE_NO_THREAD_SAFETY_ANALYSIS { return PublicKeyFileSize; }
 };
 
 class TCrypto_DLL {

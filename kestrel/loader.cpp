@@ -15,20 +15,17 @@ namespace {
 // Generation 5 libraries carry file version 5.0 or later.
 constexpr std::uint16_t kGeneration5Major = 5;
 
-// Reads the file version of the freshly loaded library. Any failing step,
-// running out of memory included, ends the probe and leaves generation 4.
-void ProbeLibraryGeneration(TKestrelUnit &unit) CE_REQUIRES(unit.LoadLock) {
+// True when the library's file version is 5.0 or later. Any failing step,
+// running out of memory included, ends the probe with false: generation 4.
+bool CarriesGeneration5Version(platform::ModuleHandle library) {
   try {
-    const std::string fileName = platform::ModuleFileName(unit.LibraryHandle);
+    const std::string fileName = platform::ModuleFileName(library);
     if (fileName.empty())
-      return;
+      return false;
     const std::optional<platform::FileVersion> version = platform::FileVersionOf(fileName);
-    if (version && version->Major >= kGeneration5Major) {
-      unit.LibraryGeneration = 5;
-      unit.PublicKeyFileSize = 304;
-    }
+    return version && version->Major >= kGeneration5Major;
   } catch (const std::exception &) {
-    // generation 4 stays
+    return false;
   }
 }
 
@@ -108,18 +105,22 @@ TKestrelUnit::~TKestrelUnit() {
   }
 }
 
-TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
-  platform::ModuleHandle library = nullptr;
-  {
-    TLockGuard lock(unit.LoadLock);
-    if (unit.LibraryHandle == nullptr) {
-      unit.LibraryHandle = unit.Roots.LoadCryptoLibrary("kestrel.dll");
-      if (unit.LibraryHandle == nullptr)
-        return;
-      ProbeLibraryGeneration(unit);
+platform::ModuleHandle TKestrelUnit::LoadLibraryOnce() {
+  TLockGuard lock(LoadLock);
+  if (LibraryHandle == nullptr) {
+    LibraryHandle = Roots.LoadCryptoLibrary("kestrel.dll");
+    if (LibraryHandle != nullptr && CarriesGeneration5Version(LibraryHandle)) {
+      LibraryGeneration = 5;
+      PublicKeyFileSize = 304;
     }
-    library = unit.LibraryHandle;
   }
+  return LibraryHandle;
+}
+
+TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
+  const platform::ModuleHandle library = unit.LoadLibraryOnce();
+  if (library == nullptr)
+    return;
   FLoaded = true;
   FAllEntryPoints = ResolveEntryPoints(library, *this);
 }
