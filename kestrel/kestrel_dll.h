@@ -93,7 +93,14 @@ public:
   TKestrelDLL(const TKestrelDLL &) = delete;
   TKestrelDLL &operator=(const TKestrelDLL &) = delete;
 
+  // Copied in by the engine; the binding keeps it and never calls it.
   CE_PASSWORD_REQUEST_FUNC FPasswordRequestFunc = nullptr;
+
+private:
+  friend struct TKestrelDLLTestAccess; // the tests' one way in (tests/support)
+
+  // The library's entry points, called only by the wrappers below; nullptr
+  // when not found.
   kestrel::PInitKey FInitKey = nullptr;
   kestrel::PResetKeyEx FResetKeyEx = nullptr;
   kestrel::PGetDrvInfo FGetDrvInfo = nullptr;
@@ -126,6 +133,9 @@ public:
   kestrel::PGetAlias FGetAlias = nullptr;
   kestrel::PExtractKey FExtractKey = nullptr;
   kestrel::PDelOpenKey FDelOpenKey = nullptr;
+
+public:
+  // Copied in by the engine; the device wait calls it.
   CE_TM_REQUEST_FUNC FTMRequestFunc = nullptr;
 
   // Context open/close (asserting wrappers).
@@ -174,6 +184,10 @@ public:
 
 private:
   TKestrelUnit &FUnit; // the state shared with every binding of the context
+
+  // Looks the entry points up in the library, by name, in the contract's
+  // order; true when every one was found.
+  bool ResolveEntryPoints(platform::ModuleHandle library);
 
   // The guarded wrappers' check: the library is loaded and every entry point
   // they call was found.
