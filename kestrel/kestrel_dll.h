@@ -47,6 +47,25 @@ struct TKestrelUnit {
   // Unsorted list of key numbers with their records, found by key number.
   std::vector<std::pair<std::string, TKeyCacheEntry>> KeyCache CE_GUARDED_BY(KeyCacheLock);
   bool KeyCachePrimed CE_GUARDED_BY(KeyCacheLock) = false;
+  // The library, loaded through the root's search unless it is loaded
+  // already: the first load also tells the generation from the file version.
+  // nullptr when the library cannot be loaded; the next call tries again.
+  // Called by a binding's constructor; takes LoadLock.
+  platform::ModuleHandle LoadLibraryOnce() CE_EXCLUDES(LoadLock);
+
+  // What the first load found, read by a binding whose constructor has
+  // passed LoadLock: the values were settled before it acquired LoadLock
+  // there and do not change until the unit ends, so the reads need no lock
+  // (and take none inside KeyCacheLock).
+  platform::ModuleHandle LoadedLibrary() const CE_NO_THREAD_SAFETY_ANALYSIS {
+    return LibraryHandle;
+  }
+  int32_t LoadedGeneration() const CE_NO_THREAD_SAFETY_ANALYSIS { return LibraryGeneration; }
+  int32_t LoadedPublicKeyFileSize() const CE_NO_THREAD_SAFETY_ANALYSIS { return PublicKeyFileSize; }
+
+private:
+  friend struct TKestrelDLLTestAccess; // the tests' one way in (tests/support)
+
   // Taken inside EngineLock by a binding's constructor, never together with
   // KeyCacheLock.
   TMutex LoadLock;
@@ -56,16 +75,6 @@ struct TKestrelUnit {
   platform::ModuleHandle LibraryHandle CE_GUARDED_BY(LoadLock) = nullptr;
   int32_t LibraryGeneration CE_GUARDED_BY(LoadLock) = 4;
   int32_t PublicKeyFileSize CE_GUARDED_BY(LoadLock) = 240;
-
-  // The same, read by a binding whose constructor has passed LoadLock: the
-  // values it reads were settled before it acquired LoadLock there and do
-  // not change until the unit ends, so the reads need no lock (and take
-  // none inside KeyCacheLock).
-  platform::ModuleHandle LoadedLibrary() const CE_NO_THREAD_SAFETY_ANALYSIS {
-    return LibraryHandle;
-  }
-  int32_t LoadedGeneration() const CE_NO_THREAD_SAFETY_ANALYSIS { return LibraryGeneration; }
-  int32_t LoadedPublicKeyFileSize() const CE_NO_THREAD_SAFETY_ANALYSIS { return PublicKeyFileSize; }
 };
 
 class TCrypto_DLL {
@@ -84,7 +93,14 @@ public:
   TKestrelDLL(const TKestrelDLL &) = delete;
   TKestrelDLL &operator=(const TKestrelDLL &) = delete;
 
+  // Copied in by the engine; the binding keeps it and never calls it.
   CE_PASSWORD_REQUEST_FUNC FPasswordRequestFunc = nullptr;
+
+private:
+  friend struct TKestrelDLLTestAccess; // the tests' one way in (tests/support)
+
+  // The library's entry points, called only by the wrappers below; nullptr
+  // when not found.
   kestrel::PInitKey FInitKey = nullptr;
   kestrel::PResetKeyEx FResetKeyEx = nullptr;
   kestrel::PGetDrvInfo FGetDrvInfo = nullptr;
@@ -117,6 +133,9 @@ public:
   kestrel::PGetAlias FGetAlias = nullptr;
   kestrel::PExtractKey FExtractKey = nullptr;
   kestrel::PDelOpenKey FDelOpenKey = nullptr;
+
+public:
+  // Copied in by the engine; the device wait calls it.
   CE_TM_REQUEST_FUNC FTMRequestFunc = nullptr;
 
   // Context open/close (asserting wrappers).
@@ -165,6 +184,10 @@ public:
 
 private:
   TKestrelUnit &FUnit; // the state shared with every binding of the context
+
+  // Looks the entry points up in the library, by name, in the contract's
+  // order; true when every one was found.
+  bool ResolveEntryPoints(platform::ModuleHandle library);
 
   // The guarded wrappers' check: the library is loaded and every entry point
   // they call was found.

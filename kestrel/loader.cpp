@@ -15,20 +15,17 @@ namespace {
 // Generation 5 libraries carry file version 5.0 or later.
 constexpr std::uint16_t kGeneration5Major = 5;
 
-// Reads the file version of the freshly loaded library. Any failing step,
-// running out of memory included, ends the probe and leaves generation 4.
-void ProbeLibraryGeneration(TKestrelUnit &unit) CE_REQUIRES(unit.LoadLock) {
+// True when the library's file version is 5.0 or later. Any failing step,
+// running out of memory included, ends the probe with false: generation 4.
+bool CarriesGeneration5Version(platform::ModuleHandle library) {
   try {
-    const std::string fileName = platform::ModuleFileName(unit.LibraryHandle);
+    const std::string fileName = platform::ModuleFileName(library);
     if (fileName.empty())
-      return;
+      return false;
     const std::optional<platform::FileVersion> version = platform::FileVersionOf(fileName);
-    if (version && version->Major >= kGeneration5Major) {
-      unit.LibraryGeneration = 5;
-      unit.PublicKeyFileSize = 304;
-    }
+    return version && version->Major >= kGeneration5Major;
   } catch (const std::exception &) {
-    // generation 4 stays
+    return false;
   }
 }
 
@@ -46,51 +43,13 @@ template <auto Member> void StoreEntryPoint(TKestrelDLL &binding, void *symbol) 
 template <auto Member> bool EntryPointFound(const TKestrelDLL &binding) {
   return binding.*Member != nullptr;
 }
-// clang-format off
-#define CE_ENTRY_POINT(name) \
-  TEntryPointSlot{#name, &StoreEntryPoint<&TKestrelDLL::F##name>, \
-                  &EntryPointFound<&TKestrelDLL::F##name>}
-// clang-format on
-
-// In the library contract's order, the order of the lookups.
-constexpr TEntryPointSlot kEntryPoints[] = {
-    CE_ENTRY_POINT(InitKey),           CE_ENTRY_POINT(ResetKeyEx),
-    CE_ENTRY_POINT(GetDrvInfo),        CE_ENTRY_POINT(FreeMemory),
-    CE_ENTRY_POINT(SignInit),          CE_ENTRY_POINT(SignDone),
-    CE_ENTRY_POINT(SignLogIn),         CE_ENTRY_POINT(SignLogOut),
-    CE_ENTRY_POINT(DelSign),           CE_ENTRY_POINT(SignFile),
-    CE_ENTRY_POINT(check_file_sign),   CE_ENTRY_POINT(SignMem),
-    CE_ENTRY_POINT(SignMemEx),         CE_ENTRY_POINT(check_mem_sign),
-    CE_ENTRY_POINT(Del_Mem_Sign),      CE_ENTRY_POINT(SignMemSeparate),
-    CE_ENTRY_POINT(SignMemSeparateEx), CE_ENTRY_POINT(CheckMemSeparate),
-    CE_ENTRY_POINT(CryptoInit),        CE_ENTRY_POINT(CryptoDone),
-    CE_ENTRY_POINT(EnCryptFile),       CE_ENTRY_POINT(DeCryptFile),
-    CE_ENTRY_POINT(GetCryptKeysF),     CE_ENTRY_POINT(GetCryptKeysM),
-    CE_ENTRY_POINT(DeCryptMem),        CE_ENTRY_POINT(EnCryptMem),
-    CE_ENTRY_POINT(GetFileSenderID),   CE_ENTRY_POINT(GetMemSenderID),
-    CE_ENTRY_POINT(AddOpenKey),        CE_ENTRY_POINT(GetAlias),
-    CE_ENTRY_POINT(ExtractKey),        CE_ENTRY_POINT(DelOpenKey),
-};
-#undef CE_ENTRY_POINT
-
-constexpr bool TableFollowsTheContract() {
-  if (std::size(kEntryPoints) != kestrel::kEntryPointNames.size())
+template <std::size_t N> constexpr bool FollowsTheContract(const TEntryPointSlot (&table)[N]) {
+  if (N != kestrel::kEntryPointNames.size())
     return false;
-  for (std::size_t i = 0; i < std::size(kEntryPoints); ++i)
-    if (kEntryPoints[i].Name != kestrel::kEntryPointNames[i])
+  for (std::size_t i = 0; i < N; ++i)
+    if (table[i].Name != kestrel::kEntryPointNames[i])
       return false;
   return true;
-}
-static_assert(TableFollowsTheContract(), "every entry point once, in the contract's order");
-
-// Looks the entry points up in table order; true when every one was found.
-bool ResolveEntryPoints(platform::ModuleHandle library, TKestrelDLL &binding) {
-  bool all = true;
-  for (const TEntryPointSlot &slot : kEntryPoints) {
-    slot.Store(binding, platform::FindSymbol(library, std::string(slot.Name).c_str()));
-    all = all && slot.Found(binding);
-  }
-  return all;
 }
 
 } // namespace
@@ -108,20 +67,63 @@ TKestrelUnit::~TKestrelUnit() {
   }
 }
 
-TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
-  platform::ModuleHandle library = nullptr;
-  {
-    TLockGuard lock(unit.LoadLock);
-    if (unit.LibraryHandle == nullptr) {
-      unit.LibraryHandle = unit.Roots.LoadCryptoLibrary("kestrel.dll");
-      if (unit.LibraryHandle == nullptr)
-        return;
-      ProbeLibraryGeneration(unit);
+platform::ModuleHandle TKestrelUnit::LoadLibraryOnce() {
+  TLockGuard lock(LoadLock);
+  if (LibraryHandle == nullptr) {
+    LibraryHandle = Roots.LoadCryptoLibrary("kestrel.dll");
+    if (LibraryHandle != nullptr && CarriesGeneration5Version(LibraryHandle)) {
+      LibraryGeneration = 5;
+      PublicKeyFileSize = 304;
     }
-    library = unit.LibraryHandle;
   }
+  return LibraryHandle;
+}
+
+// The table names the binding's private members, so it is built inside one.
+// clang-format off
+#define CE_ENTRY_POINT(name) \
+  TEntryPointSlot{#name, &StoreEntryPoint<&TKestrelDLL::F##name>, \
+                  &EntryPointFound<&TKestrelDLL::F##name>}
+// clang-format on
+
+bool TKestrelDLL::ResolveEntryPoints(platform::ModuleHandle library) {
+  // In the library contract's order, the order of the lookups.
+  static constexpr TEntryPointSlot kEntryPoints[] = {
+      CE_ENTRY_POINT(InitKey),           CE_ENTRY_POINT(ResetKeyEx),
+      CE_ENTRY_POINT(GetDrvInfo),        CE_ENTRY_POINT(FreeMemory),
+      CE_ENTRY_POINT(SignInit),          CE_ENTRY_POINT(SignDone),
+      CE_ENTRY_POINT(SignLogIn),         CE_ENTRY_POINT(SignLogOut),
+      CE_ENTRY_POINT(DelSign),           CE_ENTRY_POINT(SignFile),
+      CE_ENTRY_POINT(check_file_sign),   CE_ENTRY_POINT(SignMem),
+      CE_ENTRY_POINT(SignMemEx),         CE_ENTRY_POINT(check_mem_sign),
+      CE_ENTRY_POINT(Del_Mem_Sign),      CE_ENTRY_POINT(SignMemSeparate),
+      CE_ENTRY_POINT(SignMemSeparateEx), CE_ENTRY_POINT(CheckMemSeparate),
+      CE_ENTRY_POINT(CryptoInit),        CE_ENTRY_POINT(CryptoDone),
+      CE_ENTRY_POINT(EnCryptFile),       CE_ENTRY_POINT(DeCryptFile),
+      CE_ENTRY_POINT(GetCryptKeysF),     CE_ENTRY_POINT(GetCryptKeysM),
+      CE_ENTRY_POINT(DeCryptMem),        CE_ENTRY_POINT(EnCryptMem),
+      CE_ENTRY_POINT(GetFileSenderID),   CE_ENTRY_POINT(GetMemSenderID),
+      CE_ENTRY_POINT(AddOpenKey),        CE_ENTRY_POINT(GetAlias),
+      CE_ENTRY_POINT(ExtractKey),        CE_ENTRY_POINT(DelOpenKey),
+  };
+#undef CE_ENTRY_POINT
+  static_assert(FollowsTheContract(kEntryPoints),
+                "every entry point once, in the contract's order");
+
+  bool all = true;
+  for (const TEntryPointSlot &slot : kEntryPoints) {
+    slot.Store(*this, platform::FindSymbol(library, std::string(slot.Name).c_str()));
+    all = all && slot.Found(*this);
+  }
+  return all;
+}
+
+TKestrelDLL::TKestrelDLL(TKestrelUnit &unit) : FUnit(unit) {
+  const platform::ModuleHandle library = unit.LoadLibraryOnce();
+  if (library == nullptr)
+    return;
   FLoaded = true;
-  FAllEntryPoints = ResolveEntryPoints(library, *this);
+  FAllEntryPoints = ResolveEntryPoints(library);
 }
 
 int32_t TKestrelDLL::InitCrypto(const std::string &secretPath, const std::string &publicDir) {

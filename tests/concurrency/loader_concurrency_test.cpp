@@ -3,8 +3,9 @@
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 
-#include "tests/support/test_root.h"
+#include "tests/support/kestrel_access.h"
 #include "tests/support/module_state.h"
+#include "tests/support/test_root.h"
 
 #include <gtest/gtest.h>
 
@@ -38,16 +39,18 @@ TEST(LoaderConcurrency, BindingsMadeAtOnceShareOneLoadAndOneProbe) {
   root.SetAsRoot();
 
   std::vector<std::unique_ptr<TKestrelDLL>> bindings(kThreads);
-  RunTogether(
-      [&](int i) { bindings[static_cast<std::size_t>(i)] = std::make_unique<TKestrelDLL>(KestrelUnit()); });
+  RunTogether([&](int i) {
+    bindings[static_cast<std::size_t>(i)] = std::make_unique<TKestrelDLL>(KestrelUnit());
+  });
 
   for (const auto &binding : bindings) {
     EXPECT_TRUE(binding->FLoaded);
     EXPECT_TRUE(binding->FAllEntryPoints);
-    EXPECT_EQ(binding->FCryptoInit, bindings.front()->FCryptoInit);
+    EXPECT_EQ(TKestrelDLLTestAccess::FCryptoInit(*binding),
+              TKestrelDLLTestAccess::FCryptoInit(*bindings.front()));
   }
-  EXPECT_EQ(KestrelUnit().LibraryGeneration, 5);
-  EXPECT_EQ(KestrelUnit().PublicKeyFileSize, 304);
+  EXPECT_EQ(KestrelUnit().LoadedGeneration(), 5);
+  EXPECT_EQ(KestrelUnit().LoadedPublicKeyFileSize(), 304);
 }
 
 TEST(LoaderConcurrency, EnginesConnectAtOnceWithoutEngineLock) {
@@ -67,7 +70,7 @@ TEST(LoaderConcurrency, EnginesConnectAtOnceWithoutEngineLock) {
     ASSERT_NE(engines[i].FKestrelDLL, nullptr);
     EXPECT_TRUE(engines[i].FKestrelDLL->FAllEntryPoints);
   }
-  EXPECT_EQ(KestrelUnit().LibraryGeneration, 4);
+  EXPECT_EQ(KestrelUnit().LoadedGeneration(), 4);
 }
 
 } // namespace

@@ -17,9 +17,9 @@ int main(int argc, char **argv) {
     const TKestrelDLL binding(module.Kestrel);
     const TKestrelUnit &unit = module.Kestrel;
     const std::string file =
-        unit.LibraryHandle != nullptr ? platform::ModuleFileName(unit.LibraryHandle) : "";
+        unit.LoadedLibrary() != nullptr ? platform::ModuleFileName(unit.LoadedLibrary()) : "";
     std::printf("loaded=%d all=%d generation=%d file=%s\n", binding.FLoaded ? 1 : 0,
-                binding.FAllEntryPoints ? 1 : 0, static_cast<int>(unit.LibraryGeneration),
+                binding.FAllEntryPoints ? 1 : 0, static_cast<int>(unit.LoadedGeneration()),
                 file.c_str());
     return 0;
   } catch (const std::exception &e) {

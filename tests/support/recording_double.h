@@ -38,7 +38,7 @@ public:
   // Loads the double from its file and keeps it loaded while this object
   // lives; the module loading the same file shares its state.
   explicit RecordingDouble(const std::string &libraryPath);
-  // Uses a double that is already loaded (for example KestrelUnit().LibraryHandle).
+  // Uses a double that is already loaded (for example KestrelUnit().LoadedLibrary()).
   explicit RecordingDouble(platform::ModuleHandle loaded);
   ~RecordingDouble();
   RecordingDouble(const RecordingDouble &) = delete;

@@ -3,9 +3,9 @@
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 
+#include "tests/support/module_state.h"
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
-#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -162,7 +162,7 @@ TEST(Connection, DestroyingAnEngineThatRanNoOperationCallsNothing) {
     ASSERT_EQ(connected.GetCryptoAPI(), CE_OK);
   }
   EXPECT_TRUE(root.Double().Log().empty());
-  EXPECT_NE(KestrelUnit().LibraryHandle, nullptr) << "the library stays loaded";
+  EXPECT_NE(KestrelUnit().LoadedLibrary(), nullptr) << "the library stays loaded";
 }
 
 TEST(Connection, DestroyingAnEngineClosesTheOpenContextsCryptoFirst) {

@@ -6,6 +6,7 @@
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 #include "kestrel/key_identifiers.h"
+#include "tests/support/kestrel_access.h"
 #include "tests/support/module_state.h"
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
@@ -50,7 +51,7 @@ protected:
   void SetUp() override { Set(Engine, kParamEncodeUID, kEncodeUID); }
 
   cetest::RecordingDouble &Double() { return Root.Double(); }
-  bool LibraryLoaded() const { return KestrelUnit().LibraryHandle != nullptr; }
+  bool LibraryLoaded() const { return KestrelUnit().LoadedLibrary() != nullptr; }
 
   DoubleRoot Root;
   TKestrel4Engine Engine;
@@ -158,7 +159,7 @@ TEST_F(EncryptionTest, AnExceptionInTheLibraryWorkIsCapturedWithTheOperationsPre
   ASSERT_EQ(Engine.EncodeData(host.Bytes.data(), &host.Size, "0002"), 0);
   // The binding stays with the engine; without CryptoInit opening the
   // context raises.
-  Engine.FKestrelDLL->FCryptoInit = nullptr;
+  TKestrelDLLTestAccess::FCryptoInit(*Engine.FKestrelDLL) = nullptr;
   host.Size = 10;
   EXPECT_EQ(Engine.EncodeData(host.Bytes.data(), &host.Size, "0002"), CE_ERR_EXCEPTION);
   EXPECT_EQ(host.Size, 10);

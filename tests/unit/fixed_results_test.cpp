@@ -61,7 +61,7 @@ TEST_F(FixedResultsTest, NoneOfThemLoadsTheLibraryOrStoresAText) {
   IsDifferentKeys(FHandle);
   GetRemoteGenType(FHandle);
   EXPECT_EQ(Engine().FKestrelDLL, nullptr);
-  EXPECT_EQ(KestrelUnit().LibraryHandle, nullptr);
+  EXPECT_EQ(KestrelUnit().LoadedLibrary(), nullptr);
   EXPECT_EQ(Engine().FLastException.GetText(), "before");
 }
 

@@ -433,7 +433,7 @@ TEST(KeyLoadingWithDouble5, Generation5TableIsReadThroughTheConversion) {
   cetest::DoubleRoot root(cetest::Provider::Double5);
   TKestrelDLL dll(KestrelUnit());
   ASSERT_TRUE(dll.FAllEntryPoints);
-  ASSERT_EQ(KestrelUnit().LibraryGeneration, 5);
+  ASSERT_EQ(KestrelUnit().LoadedGeneration(), 5);
   kestrel::TDriverSlotInfo5 record{};
   std::memcpy(record.Num, kEncKey.c_str(), kEncKey.size() + 1);
   std::memcpy(record.NumP, kSignKey.c_str(), kSignKey.size() + 1);

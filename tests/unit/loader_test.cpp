@@ -4,9 +4,10 @@
 #include "kestrel/kestrel_dll.h"
 
 #include "support/exception_text.h"
+#include "tests/support/kestrel_access.h"
+#include "tests/support/module_state.h"
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
-#include "tests/support/module_state.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@ namespace {
 
 using cetest::Provider;
 using cetest::TestRoot;
+using Access = TKestrelDLLTestAccess;
 
 struct LoaderTest : testing::Test {
   // The root with the provider in EXE, set as the module's root.
@@ -28,8 +30,8 @@ struct LoaderTest : testing::Test {
 };
 
 void ExpectGeneration(int32_t generation, int32_t keySize) {
-  EXPECT_EQ(KestrelUnit().LibraryGeneration, generation);
-  EXPECT_EQ(KestrelUnit().PublicKeyFileSize, keySize);
+  EXPECT_EQ(KestrelUnit().LoadedGeneration(), generation);
+  EXPECT_EQ(KestrelUnit().LoadedPublicKeyFileSize(), keySize);
 }
 
 TEST_F(LoaderTest, AVersion4LibraryIsGeneration4With240ByteKeys) {
@@ -78,17 +80,17 @@ TEST_F(LoaderTest, AMissingLibraryLeavesNothingBehindAndIsRetriedLater) {
     const TKestrelDLL binding(KestrelUnit());
     EXPECT_FALSE(binding.FLoaded);
     EXPECT_FALSE(binding.FAllEntryPoints);
-    EXPECT_EQ(binding.FInitKey, nullptr);
-    EXPECT_EQ(binding.FCryptoInit, nullptr);
-    EXPECT_EQ(binding.FDelOpenKey, nullptr);
-    EXPECT_EQ(KestrelUnit().LibraryHandle, nullptr);
+    EXPECT_EQ(Access::FInitKey(binding), nullptr);
+    EXPECT_EQ(Access::FCryptoInit(binding), nullptr);
+    EXPECT_EQ(Access::FDelOpenKey(binding), nullptr);
+    EXPECT_EQ(KestrelUnit().LoadedLibrary(), nullptr);
     ExpectGeneration(4, 240);
   }
   root.Install(Provider::Minimal5);
   const TKestrelDLL binding(KestrelUnit());
   EXPECT_TRUE(binding.FLoaded);
   EXPECT_TRUE(binding.FAllEntryPoints);
-  EXPECT_NE(KestrelUnit().LibraryHandle, nullptr);
+  EXPECT_NE(KestrelUnit().LoadedLibrary(), nullptr);
   ExpectGeneration(5, 304);
 }
 
@@ -97,10 +99,10 @@ TEST_F(LoaderTest, AMissingEntryPointLeavesTheBindingIncomplete) {
   const TKestrelDLL binding(KestrelUnit());
   EXPECT_TRUE(binding.FLoaded);
   EXPECT_FALSE(binding.FAllEntryPoints);
-  EXPECT_EQ(binding.FGetAlias, nullptr);
+  EXPECT_EQ(Access::FGetAlias(binding), nullptr);
   // The look-up goes on past the missing one.
-  EXPECT_NE(binding.FExtractKey, nullptr);
-  EXPECT_NE(binding.FDelOpenKey, nullptr);
+  EXPECT_NE(Access::FExtractKey(binding), nullptr);
+  EXPECT_NE(Access::FDelOpenKey(binding), nullptr);
 }
 
 TEST_F(LoaderTest, ASecondBindingNeitherReloadsNorProbesAgain) {
@@ -108,17 +110,16 @@ TEST_F(LoaderTest, ASecondBindingNeitherReloadsNorProbesAgain) {
   platform::ModuleHandle first = nullptr;
   {
     const TKestrelDLL binding(KestrelUnit());
-    first = KestrelUnit().LibraryHandle;
+    first = KestrelUnit().LoadedLibrary();
     ExpectGeneration(5, 304);
   }
   // Had the probe run again, it would find version 5 once more.
-  KestrelUnit().LibraryGeneration = 4;
-  KestrelUnit().PublicKeyFileSize = 240;
+  Access::SetLibraryGeneration(KestrelUnit(), 4, 240);
 
   const TKestrelDLL second(KestrelUnit());
   EXPECT_TRUE(second.FLoaded);
   EXPECT_TRUE(second.FAllEntryPoints);
-  EXPECT_EQ(KestrelUnit().LibraryHandle, first);
+  EXPECT_EQ(KestrelUnit().LoadedLibrary(), first);
   ExpectGeneration(4, 240);
 }
 
@@ -126,49 +127,49 @@ TEST_F(LoaderTest, DestroyingEveryBindingLeavesTheLibraryLoaded) {
   CE_SKIP_IF_PROVIDER_PINNED();
   UseProvider(Provider::Minimal4);
   { const TKestrelDLL binding(KestrelUnit()); }
-  EXPECT_NE(KestrelUnit().LibraryHandle, nullptr);
-  EXPECT_EQ(platform::LoadedModule("kestrel.dll"), KestrelUnit().LibraryHandle);
+  EXPECT_NE(KestrelUnit().LoadedLibrary(), nullptr);
+  EXPECT_EQ(platform::LoadedModule("kestrel.dll"), KestrelUnit().LoadedLibrary());
 }
 
 TEST_F(LoaderTest, EveryEntryPointIsBoundToItsOwnName) {
   UseProvider(Provider::Double);
   const TKestrelDLL b(KestrelUnit());
-  cetest::RecordingDouble recorder(KestrelUnit().LibraryHandle);
+  cetest::RecordingDouble recorder(KestrelUnit().LoadedLibrary());
   ASSERT_TRUE(b.FAllEntryPoints);
   recorder.Reset();
   // Every entry point called once, in table order, with empty arguments.
-  b.FInitKey(nullptr, nullptr);
-  b.FResetKeyEx(nullptr, 0);
-  b.FGetDrvInfo(nullptr, nullptr);
-  b.FFreeMemory(nullptr);
-  b.FSignInit(nullptr, nullptr);
-  b.FSignDone();
-  b.FSignLogIn(nullptr);
-  b.FSignLogOut();
-  b.FDelSign(nullptr, 0);
-  b.FSignFile(nullptr, nullptr, nullptr);
-  b.Fcheck_file_sign(nullptr, nullptr, nullptr);
-  b.FSignMem(nullptr, nullptr);
-  b.FSignMemEx(nullptr, nullptr, nullptr);
-  b.Fcheck_mem_sign(nullptr, 0, nullptr, nullptr);
-  b.FDel_Mem_Sign(nullptr, nullptr, 0);
-  b.FSignMemSeparate(nullptr, 0, nullptr, nullptr);
-  b.FSignMemSeparateEx(nullptr, 0, nullptr, nullptr, nullptr);
-  b.FCheckMemSeparate(nullptr, 0, 0, nullptr, nullptr, nullptr);
-  b.FCryptoInit(nullptr, nullptr);
-  b.FCryptoDone();
-  b.FEnCryptFile(nullptr, nullptr, 0, nullptr, nullptr);
-  b.FDeCryptFile(nullptr, nullptr, 0);
-  b.FGetCryptKeysF(nullptr, nullptr, nullptr);
-  b.FGetCryptKeysM(nullptr, 0, nullptr, nullptr);
-  b.FDeCryptMem(nullptr, nullptr, 0);
-  b.FEnCryptMem(nullptr, 0, nullptr, 0, nullptr, nullptr);
-  b.FGetFileSenderID(nullptr, nullptr);
-  b.FGetMemSenderID(nullptr, 0, nullptr);
-  b.FAddOpenKey(nullptr, nullptr, nullptr, 'E');
-  b.FGetAlias(nullptr, nullptr);
-  b.FExtractKey(nullptr, nullptr, nullptr);
-  b.FDelOpenKey(nullptr, nullptr, nullptr, 'S');
+  Access::FInitKey(b)(nullptr, nullptr);
+  Access::FResetKeyEx(b)(nullptr, 0);
+  Access::FGetDrvInfo(b)(nullptr, nullptr);
+  Access::FFreeMemory(b)(nullptr);
+  Access::FSignInit(b)(nullptr, nullptr);
+  Access::FSignDone(b)();
+  Access::FSignLogIn(b)(nullptr);
+  Access::FSignLogOut(b)();
+  Access::FDelSign(b)(nullptr, 0);
+  Access::FSignFile(b)(nullptr, nullptr, nullptr);
+  Access::Fcheck_file_sign(b)(nullptr, nullptr, nullptr);
+  Access::FSignMem(b)(nullptr, nullptr);
+  Access::FSignMemEx(b)(nullptr, nullptr, nullptr);
+  Access::Fcheck_mem_sign(b)(nullptr, 0, nullptr, nullptr);
+  Access::FDel_Mem_Sign(b)(nullptr, nullptr, 0);
+  Access::FSignMemSeparate(b)(nullptr, 0, nullptr, nullptr);
+  Access::FSignMemSeparateEx(b)(nullptr, 0, nullptr, nullptr, nullptr);
+  Access::FCheckMemSeparate(b)(nullptr, 0, 0, nullptr, nullptr, nullptr);
+  Access::FCryptoInit(b)(nullptr, nullptr);
+  Access::FCryptoDone(b)();
+  Access::FEnCryptFile(b)(nullptr, nullptr, 0, nullptr, nullptr);
+  Access::FDeCryptFile(b)(nullptr, nullptr, 0);
+  Access::FGetCryptKeysF(b)(nullptr, nullptr, nullptr);
+  Access::FGetCryptKeysM(b)(nullptr, 0, nullptr, nullptr);
+  Access::FDeCryptMem(b)(nullptr, nullptr, 0);
+  Access::FEnCryptMem(b)(nullptr, 0, nullptr, 0, nullptr, nullptr);
+  Access::FGetFileSenderID(b)(nullptr, nullptr);
+  Access::FGetMemSenderID(b)(nullptr, 0, nullptr);
+  Access::FAddOpenKey(b)(nullptr, nullptr, nullptr, 'E');
+  Access::FGetAlias(b)(nullptr, nullptr);
+  Access::FExtractKey(b)(nullptr, nullptr, nullptr);
+  Access::FDelOpenKey(b)(nullptr, nullptr, nullptr, 'S');
 
   const std::vector<std::string> log = recorder.Log();
   ASSERT_EQ(log.size(), kestrel::kEntryPointNames.size());
@@ -179,7 +180,7 @@ TEST_F(LoaderTest, EveryEntryPointIsBoundToItsOwnName) {
 TEST_F(LoaderTest, ContextWrappersPassThePathsAndWidenTheResultWithoutSign) {
   UseProvider(Provider::Double);
   TKestrelDLL binding(KestrelUnit());
-  cetest::RecordingDouble recorder(KestrelUnit().LibraryHandle);
+  cetest::RecordingDouble recorder(KestrelUnit().LoadedLibrary());
   recorder.PushResult("CryptoInit", 0xFFFF);
   recorder.PushResult("SignDone", 0x8001);
 
@@ -203,8 +204,8 @@ TEST_F(LoaderTest, ContextWrappersAssertWhenTheLibraryOrTheEntryPointIsMissing) 
 
   root.Install(Provider::Double);
   TKestrelDLL binding(KestrelUnit());
-  cetest::RecordingDouble recorder(KestrelUnit().LibraryHandle);
-  binding.FSignInit = nullptr;
+  cetest::RecordingDouble recorder(KestrelUnit().LoadedLibrary());
+  Access::FSignInit(binding) = nullptr;
   EXPECT_THROW(binding.InitSign("a", "b"), EAssertionFailed);
   EXPECT_TRUE(recorder.Log().empty());
 }
@@ -215,8 +216,8 @@ TEST(KestrelUnitTest, UnloadingTheUnitEmptiesTheCacheAndFreesTheLibrary) {
   const std::string path = root.Install(Provider::Minimal4);
   {
     TKestrelUnit unit(RootPathUnit());
-    unit.LibraryHandle = platform::LoadLibraryFile(path);
-    ASSERT_NE(unit.LibraryHandle, nullptr);
+    Access::SetLibraryHandle(unit, platform::LoadLibraryFile(path));
+    ASSERT_NE(unit.LoadedLibrary(), nullptr);
     unit.KeyCache.push_back({"0001000001", TKeyCacheEntry{}});
     unit.KeyCachePrimed = true;
     ASSERT_NE(platform::LoadedModule("kestrel.dll"), nullptr);

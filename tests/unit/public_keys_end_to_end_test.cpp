@@ -6,8 +6,8 @@
 #include "kestrel/kestrel_dll.h"
 #include "platform/platform.h"
 #include "tests/support/child_process.h"
-#include "tests/support/test_root.h"
 #include "tests/support/module_state.h"
+#include "tests/support/test_root.h"
 
 #include <gtest/gtest.h>
 
@@ -196,7 +196,7 @@ TEST_P(PublicKeysEndToEndTest, ARemovedKeyNoLongerVerifiesAndOwnKeysCannotBeRemo
 
 TEST_P(PublicKeysEndToEndTest, AnIdentifierOfElevenCharactersIsRefusedBeforeAnyKeyIsLoaded) {
   EXPECT_EQ(RemoveCertificate(A.Engine, "00020000010"), -10);
-  EXPECT_EQ(KestrelUnit().LibraryHandle, nullptr) << "the library was not even loaded";
+  EXPECT_EQ(KestrelUnit().LoadedLibrary(), nullptr) << "the library was not even loaded";
   EXPECT_TRUE(KestrelUnit().KeyCache.empty());
 }
 

@@ -4,6 +4,7 @@
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
 #include "platform/platform.h"
+#include "tests/support/kestrel_access.h"
 #include "tests/support/module_state.h"
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
@@ -116,7 +117,7 @@ TEST_F(DirectoryCallsTest, AddPublicKeyChecksInOrderBeforeTouchingTheLibrary) {
   EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 2), -10);
   EXPECT_THAT(CallNames(), IsEmpty());
 
-  FBinding->FAddOpenKey = nullptr;
+  TKestrelDLLTestAccess::FAddOpenKey(*FBinding) = nullptr;
   EXPECT_EQ(FBinding->AddPublicKey(key, dir, kOwnSign, 1), -1);
 }
 
@@ -186,7 +187,7 @@ TEST_F(DirectoryCallsTest, DeletePublicKeyChecksThenPassesTheKeyAndItsOwner) {
   EXPECT_THAT(RecordingDouble::Arguments(Double().Log().back()),
               ElementsAre(dir, kOtherEncode, kOwnEncode, "E"));
 
-  FBinding->FDelOpenKey = nullptr;
+  TKestrelDLLTestAccess::FDelOpenKey(*FBinding) = nullptr;
   EXPECT_EQ(FBinding->DeletePublicKey(dir, kOwnSign, 1, kOtherSign), -1);
 }
 
@@ -377,7 +378,7 @@ TEST_F(PublicKeysTest, RemoveCertificateMovesTheOwnerKeyToSlot0OnlyWhenTheSwitch
 
 TEST_F(PublicKeysTest, AnExceptionInTheLibraryWorkIsCapturedWithTheOperationsName) {
   ASSERT_EQ(E().GetCryptoAPI(), 0);
-  E().FKestrelDLL->FAddOpenKey = &AddOpenKeyThatRaises;
+  TKestrelDLLTestAccess::FAddOpenKey(*E().FKestrelDLL) = &AddOpenKeyThatRaises;
   const std::string key = FTemp.File("corr.key", 240);
   EXPECT_EQ(E().IncludePublicEncodeKey(key.c_str()), -102);
   EXPECT_THAT(LastExceptionText(),

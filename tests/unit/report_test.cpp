@@ -4,6 +4,7 @@
 #include "engine/kestrel4_engine.h"
 #include "include/ce_kestrel.h"
 #include "kestrel/kestrel_dll.h"
+#include "tests/support/kestrel_access.h"
 #include "tests/support/module_state.h"
 #include "tests/support/recording_double.h"
 
@@ -150,7 +151,7 @@ kestrel::Result KESTREL_STDCALL ExtractKeyThatRaises(const char *, const char *,
 TEST_F(ReportTest, AnExceptionIsCapturedUnderTheReportsName) {
   // The directory read raises.
   ASSERT_EQ(E().GetCryptoAPI(), 0);
-  E().FKestrelDLL->FExtractKey = &ExtractKeyThatRaises;
+  TKestrelDLLTestAccess::FExtractKey(*E().FKestrelDLL) = &ExtractKeyThatRaises;
   auto buffer = HostBuffer();
   EXPECT_EQ(E().GetReport(kUID, buffer.data()), -102);
   EXPECT_THAT(E().FLastException.GetText(),

@@ -6,9 +6,10 @@
 
 #include "engine/kestrel4_engine.h"
 #include "kestrel/kestrel_dll.h"
+#include "tests/support/kestrel_access.h"
+#include "tests/support/module_state.h"
 #include "tests/support/recording_double.h"
 #include "tests/support/test_root.h"
-#include "tests/support/module_state.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -127,7 +128,7 @@ TEST_F(SigningTest, BadKeyTimeOutsEndEveryOperationBeforeTheLibraryIsLoaded) {
   EXPECT_EQ(Engine.VerifyData(kData.data(), 11, buffer, 10, signer.Bytes), CE_ERR_TIMEOUT_SETTINGS);
   EXPECT_EQ(Engine.AddSign(buffer, &length, nullptr), CE_ERR_TIMEOUT_SETTINGS);
   EXPECT_EQ(Engine.RemoveSignature(buffer, &length, signer.Bytes), CE_ERR_TIMEOUT_SETTINGS);
-  EXPECT_EQ(KestrelUnit().LibraryHandle, nullptr);
+  EXPECT_EQ(KestrelUnit().LoadedLibrary(), nullptr);
   ExpectEngineIdle(Engine);
 }
 
@@ -252,7 +253,7 @@ TEST_F(SigningTest, AddSignWithoutItsEntryPointRaisesAndClosesTheContext) {
   int32_t length = 10;
   char block[400] = "0123456789";
   ASSERT_EQ(Engine.AddSign(block, &length, nullptr), 0);
-  Engine.FKestrelDLL->FSignMemEx = nullptr;
+  TKestrelDLLTestAccess::FSignMemEx(*Engine.FKestrelDLL) = nullptr;
   Double().ClearLog();
   EXPECT_EQ(Engine.AddSign(block, &length, nullptr), CE_ERR_EXCEPTION);
   EXPECT_THAT(Engine.FLastException.GetText(),
@@ -291,7 +292,7 @@ TEST_F(SigningTest, RemoveSignatureChecksItsArgumentsBeforeLoadingAnyKey) {
   EXPECT_EQ(Engine.RemoveSignature(block.data(), &zero, signer.Bytes), CE_ERR_BAD_ARGUMENT);
   EXPECT_EQ(Engine.RemoveSignature(block.data(), nullptr, signer.Bytes), CE_ERR_BAD_ARGUMENT);
   EXPECT_EQ(Engine.RemoveSignature(nullptr, &length, signer.Bytes), CE_ERR_BAD_ARGUMENT);
-  EXPECT_NE(KestrelUnit().LibraryHandle, nullptr);
+  EXPECT_NE(KestrelUnit().LoadedLibrary(), nullptr);
   EXPECT_THAT(Double().Log(), IsEmpty());
   ExpectEngineIdle(Engine);
 }
