@@ -53,12 +53,20 @@ std::string DirectoryOf(const std::string &path) {
 } // namespace
 
 FileContent ReadFile(const std::string &name) {
-  Descriptor in{::open(name.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Opened without waiting (a FIFO would wait for a writer forever), and
+  // read only when it is a regular file.
+  Descriptor in{::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
   struct stat st {};
   if (in.fd < 0 || ::fstat(in.fd, &st) != 0)
     throw Failure(kExitFileError, "cannot read " + name + ": " + std::strerror(errno));
   if (!S_ISREG(st.st_mode))
-    throw Failure(kExitFileError, "cannot read " + name + ": not a file");
+    throw Failure(kExitFileError,
+                  "cannot read " + name + ": " +
+                      (S_ISDIR(st.st_mode) ? "it is a directory" : "not a regular file") +
+                      " (give a file)");
+  const int flags = ::fcntl(in.fd, F_GETFL);
+  if (flags < 0 || ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    throw Failure(kExitFileError, "cannot read " + name + ": " + std::strerror(errno));
   FileContent content;
   content.permissions = static_cast<unsigned>(st.st_mode & 0777);
   unsigned char chunk[65536];

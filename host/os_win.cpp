@@ -8,8 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include <io.h>
 #include <windows.h>
@@ -25,16 +23,39 @@ PathKind KindOf(const std::string &name) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::Directory : PathKind::File;
 }
 
+namespace {
+
+struct Handle {
+  HANDLE h = INVALID_HANDLE_VALUE;
+  ~Handle() {
+    if (h != INVALID_HANDLE_VALUE)
+      ::CloseHandle(h);
+  }
+};
+
+} // namespace
+
 FileContent ReadFile(const std::string &name) {
   if (KindOf(name) != PathKind::File)
     throw Failure(kExitFileError, "cannot read " + name + ": no such file");
-  std::ifstream in(name, std::ios::binary);
-  if (!in)
+  Handle in{::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (in.h == INVALID_HANDLE_VALUE)
     throw Failure(kExitFileError, "cannot read " + name);
+  // A pipe or a device (CON, a serial port) is not a file: it could wait
+  // for its other end forever.
+  if (::GetFileType(in.h) != FILE_TYPE_DISK)
+    throw Failure(kExitFileError, "cannot read " + name + ": not a regular file (give a file)");
   FileContent content;
-  content.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad())
-    throw Failure(kExitFileError, "cannot read " + name);
+  char chunk[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(in.h, chunk, sizeof chunk, &n, nullptr))
+      throw Failure(kExitFileError, "cannot read " + name);
+    if (n == 0)
+      break;
+    content.bytes.insert(content.bytes.end(), chunk, chunk + n);
+  }
   return content;
 }
 

@@ -45,6 +45,10 @@ Profile LoadProfile(const std::string &fileName) {
     throw Failure(kExitUsage, "the profile " + fileName +
                                   " is a directory: give the profile file itself (--profile FILE "
                                   "or CEHOST_PROFILE)");
+  case PathKind::Other:
+    throw Failure(kExitUsage, "the profile " + fileName +
+                                  " is not a regular file (a pipe or a device): give the profile "
+                                  "file itself (--profile FILE or CEHOST_PROFILE)");
   default:
     break;
   }

@@ -89,6 +89,15 @@ cmp -s planted.txt pay.txt; check "the output is the plaintext" 0 $?
 mkfifo pipe
 "${A[@]}" sign pay.txt -o pipe > out 2>&1; check "an output that is no regular file is refused" 4 $?
 [ -p pipe ]; check "the pipe is still a pipe" 0 $?
+# A pipe as an input or as the profile is refused at once: opening it
+# would wait for a writer forever.
+while IFS='|' read -r what rc text command; do
+  timeout 20 bash -c "$command" "$cehost" > out 2>&1; check "$what" "$rc" $?
+  contains "$what: says" out "$text"
+done <<'T'
+a pipe to sign|4|cannot read pipe: not a regular file|"$0" --profile alice.profile sign pipe
+a pipe as the profile|2|the profile pipe is not a regular file|"$0" --profile pipe sign pay.txt
+T
 ls -A | grep -q '^\.cehost-'; check "no temporary file is left" 1 $?
 
 finish cehost_files
