@@ -447,22 +447,24 @@ std::optional<std::vector<unsigned char>> DirectoryKey(Session *s, const std::st
   return block;
 }
 
+// The largest file include-key reads: a public key file has 240 or 304 bytes.
+constexpr std::uintmax_t kMaxKeyFileSize = 64 * 1024;
+
 int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryptionKey) {
   const Args a = Parse(args, false, false);
   Expect(a, 1, 1, "one public key file");
   const std::string &file = a.positional[0];
-  const std::string path = ModulePath(file, "the key file name");
   const char *kind = encryptionKey ? "encryption" : "signature";
-  // Which key the file holds, and what the directory holds under its
-  // identifier now. An unreadable file goes to the module all the same,
-  // which says what is wrong with it.
-  std::optional<KeyBlockHeader> header;
-  std::vector<unsigned char> fileBlock;
+  // The file is read here by exactly its name, and the module includes a
+  // private copy of these bytes: what is reported below is what it took.
   std::error_code sizeError;
-  if (KindOf(file) == PathKind::File && std::filesystem::file_size(file, sizeError) <= 4096) {
-    fileBlock = ReadFile(file).bytes;
-    header = ReadKeyBlockHeader(fileBlock);
-  }
+  if (KindOf(file) == PathKind::File &&
+      std::filesystem::file_size(file, sizeError) > kMaxKeyFileSize && !sizeError)
+    throw Failure(kExitFileError, "cannot read " + file +
+                                      ": larger than 64 KiB, not a public key file (those have "
+                                      "240 or 304 bytes)");
+  const std::vector<unsigned char> fileBlock = ReadFile(file).bytes;
+  const std::optional<KeyBlockHeader> header = ReadKeyBlockHeader(fileBlock);
   if (header && header->encryption != encryptionKey)
     std::fprintf(stderr, "cehost: note: %s holds the %s key %s, included here as a %s key\n",
                  file.c_str(), header->encryption ? "encryption" : "signature", header->uid.c_str(),
@@ -470,28 +472,37 @@ int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryption
   const std::optional<std::vector<unsigned char>> before =
       header ? DirectoryKey(s, header->uid) : std::nullopt;
 
-  const int32_t rc = encryptionKey ? s->Api().IncludePublicEncodeKey(s->Handle(), path.c_str())
-                                   : s->Api().IncludePublicKey(s->Handle(), path.c_str());
-  s->Check(rc, "including " + file + (header ? " (key " + header->uid + ")" : "") + " into " +
-                   s->ParamValue("Path to public"));
+  {
+    const ModuleCopy copy(fileBlock, file);
+    const char *path = copy.ModulePath().c_str();
+    const int32_t rc = encryptionKey ? s->Api().IncludePublicEncodeKey(s->Handle(), path)
+                                     : s->Api().IncludePublicKey(s->Handle(), path);
+    s->Check(rc, "including " + file + (header ? " (key " + header->uid + ")" : "") + " into " +
+                     s->ParamValue("Path to public"));
+  }
   if (!header) {
     std::printf("included the %s public key %s (its identifier cannot be read from the file)\n",
                 kind, file.c_str());
     return kExitOk;
   }
-  const std::vector<unsigned char> now = DirectoryKey(s, header->uid).value_or(fileBlock);
-  if (now != fileBlock)
-    std::fprintf(stderr,
-                 "cehost: warning: the directory's key %s is not the one read from %s; was the "
-                 "file changed meanwhile? Compare the fingerprints below with its sender.\n",
-                 header->uid.c_str(), file.c_str());
+  const std::optional<std::vector<unsigned char>> now = DirectoryKey(s, header->uid);
+  if (!now || *now != fileBlock)
+    throw Failure(kExitFailed,
+                  "the module included " + file + ", but the public key directory \"" +
+                      s->ParamValue("Path to public") + "\" " +
+                      (now ? "holds another key under " + header->uid + " (fingerprint " +
+                                 Fingerprint(*now) + ", the file's " + Fingerprint(fileBlock) + ")"
+                           : "holds no key " + header->uid) +
+                      ": did another program change the directory meanwhile? Check it with "
+                      "cehost report " +
+                      header->uid);
   std::printf("included %s, %s key, fingerprint %s, from %s\n", header->uid.c_str(),
-              header->encryption ? "encryption" : "signature", Fingerprint(now).c_str(),
+              header->encryption ? "encryption" : "signature", Fingerprint(*now).c_str(),
               file.c_str());
-  if (before && *before != now)
+  if (before && *before != *now)
     std::printf("replaced the different key the directory held under %s: old fingerprint %s, "
                 "new fingerprint %s\n",
-                header->uid.c_str(), Fingerprint(*before).c_str(), Fingerprint(now).c_str());
+                header->uid.c_str(), Fingerprint(*before).c_str(), Fingerprint(*now).c_str());
   else if (before)
     std::printf("the directory held this key already\n");
   return kExitOk;

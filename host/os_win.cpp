@@ -8,13 +8,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 
 #include <io.h>
 #include <windows.h>
 
 namespace cehost {
-
-std::string ModulePath(const std::string &argument, const std::string &) { return argument; }
 
 PathKind KindOf(const std::string &name) {
   const DWORD attributes = ::GetFileAttributesA(name.c_str());
@@ -64,6 +63,55 @@ void WriteFile(const std::string &name, const std::vector<unsigned char> &data, 
   // with CREATE_NEW, which never opens what already exists there.
   if (!platform::WriteFileAtomically(name, data.data(), data.size()))
     throw Failure(kExitFileError, "cannot write " + name + " (nothing was changed)");
+}
+
+ModuleCopy::ModuleCopy(const std::vector<unsigned char> &bytes, const std::string &of) {
+  const auto fail = [&](const std::string &why) {
+    Remove();
+    throw Failure(kExitFileError, "cannot copy " + of + " for the module: " + why);
+  };
+  // The user's own temporary folder; the new folder inherits its access rights.
+  char base[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathA(sizeof base, base);
+  if (length == 0 || length > MAX_PATH)
+    fail("no temporary folder");
+  std::random_device random;
+  for (int attempt = 0; attempt < 16 && folder_.empty(); ++attempt) {
+    const std::string candidate = std::string(base, length) + "cehost-" +
+                                  std::to_string(::GetCurrentProcessId()) + "-" +
+                                  std::to_string(random());
+    if (::CreateDirectoryA(candidate.c_str(), nullptr))
+      folder_ = candidate;
+    else if (::GetLastError() != ERROR_ALREADY_EXISTS)
+      break;
+  }
+  if (folder_.empty())
+    fail("cannot create a folder in " + std::string(base, length));
+  const std::string file = folder_ + "\\copy";
+  Handle out{::CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_TEMPORARY, nullptr)};
+  if (out.h == INVALID_HANDLE_VALUE)
+    fail("cannot create " + file);
+  path_ = file;
+  DWORD written = 0;
+  const bool ok =
+      bytes.empty() ||
+      (::WriteFile(out.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+       written == bytes.size());
+  const bool closed = ::CloseHandle(out.h) != 0;
+  out.h = INVALID_HANDLE_VALUE;
+  if (!ok || !closed)
+    fail("cannot write " + file);
+}
+
+ModuleCopy::~ModuleCopy() { Remove(); }
+
+void ModuleCopy::Remove() {
+  if (folder_.empty())
+    return;
+  ::DeleteFileA((folder_ + "\\copy").c_str());
+  ::RemoveDirectoryA(folder_.c_str());
+  folder_.clear();
 }
 
 bool StderrIsTerminal() { return ::_isatty(::_fileno(stderr)) != 0; }

@@ -93,7 +93,7 @@ T
 
 # include-key names the key and its fingerprint (the first digits of the
 # key file's SHA-256), and says when it replaced a different key.
-fp() { sha256sum "$1" | sed -E 's/^(.{4})(.{4})(.{4})(.{4}).*/\1:\2:\3:\4/'; }
+fp() { sha256sum < "$1" | sed -E 's/^(.{4})(.{4})(.{4})(.{4}).*/\1:\2:\3:\4/'; }
 "$keys" new --device impostor --number 0002 --public-out impostor > /dev/null
 cp "impostor/$bob_sig.pub" CAROL_NEW_KEY.pub
 while IFS='|' read -r what file text; do
@@ -106,5 +106,27 @@ a different key under the same identifier|CAROL_NEW_KEY.pub|replaced the differe
 T
 "${A[@]}" include-encode-key "exchange/$carol_enc.pub" > out 2>&1; check "include an encryption key" 0 $?
 contains "its kind is named" out "$carol_enc, encryption key, fingerprint $(fp "exchange/$carol_enc.pub")"
+
+# The module includes a private copy of exactly the bytes cehost read by
+# the name given: never a case variant, never another file that the name
+# means in the module's Windows reading ('\' a separator). The copies go
+# whether the include succeeds or fails.
+"${A[@]}" include-key "exchange/$bob_sig.pub" > out 2>&1; check "bob's own key back" 0 $?
+mkdir tmp ex; export TMPDIR=$work/tmp
+cp "impostor/$bob_sig.pub" BOB_NEW_KEY.PUB
+cp "exchange/$carol_sig.pub" 'ex\k.pub'; cp "impostor/$bob_sig.pub" ex/k.pub
+head -c 100 "exchange/$carol_sig.pub" > short.pub
+while IFS='|' read -r what rc file text; do
+  "${A[@]}" include-key "$file" > out 2>&1; check "$what" "$rc" $?
+  contains "$what: says" out "$(eval "echo \"$text\"")"
+  "${A[@]}" include-key "exchange/$bob_sig.pub" > out 2>&1
+  contains "$what: bob's key stays" out "held this key already"
+done <<'T'
+a case variant of the name|4|bob_new_key.pub|cannot read bob_new_key.pub
+a backslash in the name|0|ex\k.pub|included $carol_sig, signature key, fingerprint $(fp 'ex\k.pub'), from ex\k.pub
+a file the module refuses|1|short.pub|including short.pub
+T
+[ -z "$(ls -A tmp)" ]; check "no copy is left in TMPDIR" 0 $?
+unset TMPDIR
 
 finish cehost_input
