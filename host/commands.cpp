@@ -230,6 +230,60 @@ std::vector<std::string> Outputs(const Args &a,
   return outputs;
 }
 
+// The public key block the directory holds under uid, read back from the
+// module's report on it (its hexadecimal dump); nothing when it holds none
+// or the report fails (*result: the module's code).
+std::optional<std::vector<unsigned char>> DirectoryKey(Session *s, const std::string &uid,
+                                                       int32_t *result = nullptr) {
+  std::vector<char> report(
+      ReportedSize(s->Api().GetMaxReportSize(s->Handle()), "GetMaxReportSize") + 1, '\0');
+  const int32_t rc = s->Api().GetReport(s->Handle(), ModuleUid(uid).c_str(), report.data());
+  if (result != nullptr)
+    *result = rc;
+  if (rc != 0)
+    return std::nullopt;
+  const char *dump = std::strstr(report.data(), "PKey=");
+  if (dump == nullptr)
+    return std::nullopt;
+  std::vector<unsigned char> block;
+  int high = -1;
+  for (const char *p = dump + 5; *p != '\0'; ++p) {
+    const char c = *p;
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (digit < 0)
+      continue;
+    if (high < 0) {
+      high = digit;
+    } else {
+      block.push_back(static_cast<unsigned char>(high * 16 + digit));
+      high = -1;
+    }
+  }
+  return block;
+}
+
+// The module encrypts for the key number, the first four digits, of each
+// item. A full identifier names one key: the directory must hold exactly
+// that one, or the file would be encrypted for whatever key it holds under
+// the number (after a renewal, another key than named).
+void CheckIdentifiers(Session &s, const std::vector<std::string> &items, const std::string &where) {
+  constexpr int32_t kNotInDirectory = 117;
+  for (const std::string &item : items) {
+    if (item.size() != 10)
+      continue;
+    int32_t rc = 0;
+    if (DirectoryKey(&s, item, &rc))
+      continue;
+    if (rc != kNotInDirectory)
+      s.Check(rc, "looking up " + item + " (" + where + ")");
+    throw Failure(kExitUsage, where + ": \"" + item + "\": the public key directory \"" +
+                                  s.ParamValue("Path to public") +
+                                  "\" holds no such key; include it first (cehost "
+                                  "include-encode-key FILE), or check the identifier with its "
+                                  "owner");
+  }
+}
+
 BatchPlan Encrypt(const std::vector<std::string> &args) {
   const Args a = Parse(args, true, true, true);
   if (a.positional.empty())
@@ -238,32 +292,46 @@ BatchPlan Encrypt(const std::vector<std::string> &args) {
       Outputs(a, [](const std::string &file) { return file + ".enc"; });
   // Without --to the module encrypts for the profile's list, and its size
   // query answers for that list when it is given none.
+  const auto items = std::make_shared<std::vector<std::string>>();
   const auto recipients = std::make_shared<std::optional<std::string>>();
-  if (a.recipients)
-    *recipients = JoinRecipients(ParseRecipients(*a.recipients, "--to"));
+  if (a.recipients) {
+    *items = ParseRecipients(*a.recipients, "--to");
+    *recipients = JoinRecipients(*items);
+  }
   const auto addition = std::make_shared<std::optional<int32_t>>();
-  return Plan(a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
-              [a, outputs, recipients, addition](Session &s, std::size_t i) {
-                const char *list = *recipients ? (*recipients)->c_str() : nullptr;
-                if (!*addition)
-                  *addition = static_cast<int32_t>(
-                      ReportedSize(s.Api().GetMaxAdditionEx(s.Handle(), list), "GetMaxAdditionEx"));
-                const std::string &file = a.positional[i];
-                const std::string forWhom =
-                    *recipients ? **recipients : s.ParamValue("Encrypt for key number");
-                std::vector<unsigned char> data = ReadFile(file).bytes;
-                int32_t size = CheckedLength(data.size(), file);
-                if (size > std::numeric_limits<int32_t>::max() - **addition)
-                  throw Failure(kExitFileError, file + " is too large to encrypt");
-                data.resize(data.size() + static_cast<std::size_t>(**addition));
-                s.Check(s.Api().EncodeData(s.Handle(), data.data(), &size, list),
-                        "encrypting " + file + " for " + forWhom);
-                CheckFits(size, data.size(), "encrypted data");
-                data.resize(static_cast<std::size_t>(size));
-                WriteFile(outputs[i], data);
-                return "encrypted " + file + " -> " + outputs[i] + " (" + std::to_string(size) +
-                       " bytes)";
-              });
+  return Plan(
+      a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
+      [a, outputs, items, recipients, addition](Session &s, std::size_t i) {
+        const char *list = *recipients ? (*recipients)->c_str() : nullptr;
+        const std::string where = *recipients ? "--to" : "the profile's \"Encrypt for key number\"";
+        const std::string forWhom =
+            *recipients ? **recipients : s.ParamValue("Encrypt for key number");
+        if (!*addition) {
+          // Once per engine: the profile's list was read when it was set.
+          CheckIdentifiers(
+              s, *recipients || forWhom.empty() ? *items : ParseRecipients(forWhom, where), where);
+          *addition = static_cast<int32_t>(
+              ReportedSize(s.Api().GetMaxAdditionEx(s.Handle(), list), "GetMaxAdditionEx"));
+        }
+        const std::string &file = a.positional[i];
+        std::vector<unsigned char> data = ReadFile(file).bytes;
+        int32_t size = CheckedLength(data.size(), file);
+        if (size > std::numeric_limits<int32_t>::max() - **addition)
+          throw Failure(kExitFileError, file + " is too large to encrypt");
+        data.resize(data.size() + static_cast<std::size_t>(**addition));
+        const int32_t rc = s.Api().EncodeData(s.Handle(), data.data(), &size, list);
+        s.Check(rc, "encrypting " + file + " for " + forWhom,
+                rc != CE_ERR_ENCODE_UID_SETTINGS
+                    ? std::string()
+                    : "The recipients \"" + forWhom + "\" (" + where + ") or \"Encode UID\" (\"" +
+                          s.ParamValue("Encode UID") +
+                          "\") do not begin with a four-digit key number other than "
+                          "0000: correct the list or the profile.");
+        CheckFits(size, data.size(), "encrypted data");
+        data.resize(static_cast<std::size_t>(size));
+        WriteFile(outputs[i], data);
+        return "encrypted " + file + " -> " + outputs[i] + " (" + std::to_string(size) + " bytes)";
+      });
 }
 
 BatchPlan Decrypt(const std::vector<std::string> &args) {
@@ -418,33 +486,6 @@ std::optional<KeyBlockHeader> ReadKeyBlockHeader(const std::vector<unsigned char
   if (!digits || uid.size() != (block[6] == 'E' ? 10u : 12u))
     return std::nullopt;
   return KeyBlockHeader{uid, block[6] == 'E'};
-}
-
-// The public key block the directory holds under uid, read back from the
-// module's report on it (its hexadecimal dump); nothing when it holds none.
-std::optional<std::vector<unsigned char>> DirectoryKey(Session *s, const std::string &uid) {
-  std::vector<char> report(
-      ReportedSize(s->Api().GetMaxReportSize(s->Handle()), "GetMaxReportSize") + 1, '\0');
-  if (s->Api().GetReport(s->Handle(), ModuleUid(uid).c_str(), report.data()) != 0)
-    return std::nullopt;
-  const char *dump = std::strstr(report.data(), "PKey=");
-  if (dump == nullptr)
-    return std::nullopt;
-  std::vector<unsigned char> block;
-  int high = -1;
-  for (const char *p = dump + 5; *p != '\0'; ++p) {
-    const char c = *p;
-    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    if (digit < 0)
-      continue;
-    if (high < 0) {
-      high = digit;
-    } else {
-      block.push_back(static_cast<unsigned char>(high * 16 + digit));
-      high = -1;
-    }
-  }
-  return block;
 }
 
 // The largest file include-key reads: a public key file has 240 or 304 bytes.

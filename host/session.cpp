@@ -166,14 +166,14 @@ std::string Session::Advice(int32_t code) const {
   }
 }
 
-void Session::Check(int32_t code, const std::string &what) const {
+void Session::Check(int32_t code, const std::string &what, const std::string &advice) const {
   if (code == 0)
     return;
   const int exit =
       (code == CE_ERR_LOAD_LIBRARY || code == CE_ERR_ENTRY_POINTS) ? kExitNoModule : kExitFailed;
   std::string message = what + ": " + ErrorText(code) + " (code " + std::to_string(code) + ")";
-  if (const std::string advice = Advice(code); !advice.empty())
-    message += "\n  " + advice;
+  if (const std::string line = advice.empty() ? Advice(code) : advice; !line.empty())
+    message += "\n  " + line;
   throw Failure(exit, message);
 }
 
