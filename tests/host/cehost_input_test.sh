@@ -85,6 +85,7 @@ a missing profile|2|does not exist|"$cehost" --profile nothing.profile decrypt o
 a name given twice|2|twice.profile:2: "Sign UID" is given twice|"$cehost" --profile twice.profile sign order.txt
 a line without '='|2|noeq.profile:1|"$cehost" --profile noeq.profile sign order.txt
 params without a profile|0|Sign UID|env -u CEHOST_PROFILE "$cehost" params
+--profile twice|2|--profile is given twice|"$cehost" --profile alice.profile --profile bob.profile sign order.txt
 T
 
 # Errors name the file, keys and paths involved and say what to do; the
