@@ -67,6 +67,18 @@ done <<'T'
 0000|"0000" names key number 0000
 0002999999|"0002999999": the public key directory
 T
+# Ten recipients from the profile: the buffer cehost sizes by the module's
+# query for the configured list holds the block for all ten.
+for n in 0004 0005 0006 0007 0008 0009 0010 0011; do
+  "$keys" new --device "many/$n" --number $n --public-out many > /dev/null
+  "${A[@]}" include-encode-key "many/${n}000001.pub" > out 2>&1; check "include $n" 0 $?
+done
+cp alice.profile ten.profile
+echo 'Encrypt for key number = 0004;0005;0006;0007;0008;0009;0010;0011;0001;0002' >> ten.profile
+"$cehost" --profile ten.profile encrypt order.txt -o ten.enc > out 2>&1; check "encrypt for ten" 0 $?
+[ "$(stat -c %s ten.enc)" = $((6 + 48 * 10 + 37)) ]; check "the block is for all ten" 0 $?
+"$cehost" --profile bob.profile decrypt ten.enc -o ten.bob > out 2>&1; check "bob, the tenth, decrypts" 0 $?
+cmp -s ten.bob order.txt; check "bob reads the order" 0 $?
 sed 's/^Encode UID = .*/Encode UID = abc/' alice.profile > baduid.profile
 
 # Key work needs a profile: none, a directory, a missing file or a broken
