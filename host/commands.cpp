@@ -626,9 +626,10 @@ const std::vector<Command> &Commands() {
        "Shows the values the profile gives (defaults for the rest).", false, Params, nullptr},
       {"encrypt", "--to LIST FILE... [-o OUT] [--jobs N]", "encrypt files for recipients",
        "LIST holds four-digit key numbers (or full 10- or 12-digit key identifiers)\n"
-       "separated by ';', ',' or blanks; anything else is refused (default: the profile's\n"
-       "\"Encrypt for key number\"). Each FILE is written to FILE.enc (or OUT for a single\n"
-       "file)." CEHOST_BATCH_HELP,
+       "separated by ';', ',' or blanks; anything else is refused, key number 0000 too\n"
+       "(default: the profile's \"Encrypt for key number\"). A 10-digit identifier must\n"
+       "be the very key the public key directory holds. Each FILE is written to FILE.enc\n"
+       "(or OUT for a single file)." CEHOST_BATCH_HELP,
        true, nullptr, Encrypt},
       {"decrypt", "FILE... [-o OUT] [--jobs N]", "decrypt files and print their senders",
        "Writes each FILE without its .enc ending (or FILE.dec, or OUT for a "
@@ -651,9 +652,13 @@ const std::vector<Command> &Commands() {
        "file)." CEHOST_BATCH_HELP,
        true, nullptr, RemoveSignCommand},
       {"include-key", "FILE", "include a correspondent's signature public key",
-       "FILE holds exactly one public key block.", true, IncludeSignKey, nullptr},
+       "FILE holds exactly one public key block; it is read by exactly its name and the\n"
+       "module includes a copy of what was read.",
+       true, IncludeSignKey, nullptr},
       {"include-encode-key", "FILE", "include a correspondent's encryption public key",
-       "FILE holds exactly one public key block.", true, IncludeEncodeKey, nullptr},
+       "FILE holds exactly one public key block; it is read by exactly its name and the\n"
+       "module includes a copy of what was read.",
+       true, IncludeEncodeKey, nullptr},
       {"remove-key", "UID", "remove a public key from the directory",
        "UID has 10 (encryption) or 12 (signature) characters.", true, RemoveKey, nullptr},
       {"report", "UID", "print the report on a public key", "", true, Report, nullptr},

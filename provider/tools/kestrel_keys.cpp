@@ -59,7 +59,7 @@ void Help() {
          "           the key's coordinates.\n"
          "\n"
          "Exit codes: 0 success; 1 failure (the device already holds a key, a file cannot be\n"
-         "read or written); 2 wrong usage.\n";
+         "read or written); 2 wrong usage (also a path Windows-1251 cannot hold).\n";
 }
 
 // Wrong usage: the message is printed and the exit code is 2.
