@@ -54,6 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       FUZZ_CHECK(item.size() == 4 || item.size() == 10 || item.size() == 12);
       FUZZ_CHECK(
           std::all_of(item.begin(), item.end(), [](char c) { return c >= '0' && c <= '9'; }));
+      FUZZ_CHECK(item.compare(0, 4, "0000") != 0);
     }
     // Joined for the module, the list reads back item for item.
     const std::string joined = cehost::JoinRecipients(items);

@@ -63,10 +63,15 @@ int Run(int argc, char **argv) {
   std::string profilePath;
   if (const auto env = platform::GetEnvironment("CEHOST_PROFILE"))
     profilePath = *env;
+  bool moduleGiven = false, profileGiven = false;
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     const std::string option = argv[i];
     if ((option == "--module" || option == "--profile") && i + 1 < argc) {
+      bool &given = option == "--module" ? moduleGiven : profileGiven;
+      if (given)
+        throw Failure(kExitUsage, option + " is given twice: give one");
+      given = true;
       (option == "--module" ? modulePath : profilePath) = argv[++i];
     } else if (option == "--help" || option == "-h") {
       PrintUsage(stdout);

@@ -230,6 +230,60 @@ std::vector<std::string> Outputs(const Args &a,
   return outputs;
 }
 
+// The public key block the directory holds under uid, read back from the
+// module's report on it (its hexadecimal dump); nothing when it holds none
+// or the report fails (*result: the module's code).
+std::optional<std::vector<unsigned char>> DirectoryKey(Session *s, const std::string &uid,
+                                                       int32_t *result = nullptr) {
+  std::vector<char> report(
+      ReportedSize(s->Api().GetMaxReportSize(s->Handle()), "GetMaxReportSize") + 1, '\0');
+  const int32_t rc = s->Api().GetReport(s->Handle(), ModuleUid(uid).c_str(), report.data());
+  if (result != nullptr)
+    *result = rc;
+  if (rc != 0)
+    return std::nullopt;
+  const char *dump = std::strstr(report.data(), "PKey=");
+  if (dump == nullptr)
+    return std::nullopt;
+  std::vector<unsigned char> block;
+  int high = -1;
+  for (const char *p = dump + 5; *p != '\0'; ++p) {
+    const char c = *p;
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (digit < 0)
+      continue;
+    if (high < 0) {
+      high = digit;
+    } else {
+      block.push_back(static_cast<unsigned char>(high * 16 + digit));
+      high = -1;
+    }
+  }
+  return block;
+}
+
+// The module encrypts for the key number, the first four digits, of each
+// item. A full identifier names one key: the directory must hold exactly
+// that one, or the file would be encrypted for whatever key it holds under
+// the number (after a renewal, another key than named).
+void CheckIdentifiers(Session &s, const std::vector<std::string> &items, const std::string &where) {
+  constexpr int32_t kNotInDirectory = 117;
+  for (const std::string &item : items) {
+    if (item.size() != 10)
+      continue;
+    int32_t rc = 0;
+    if (DirectoryKey(&s, item, &rc))
+      continue;
+    if (rc != kNotInDirectory)
+      s.Check(rc, "looking up " + item + " (" + where + ")");
+    throw Failure(kExitUsage, where + ": \"" + item + "\": the public key directory \"" +
+                                  s.ParamValue("Path to public") +
+                                  "\" holds no such key; include it first (cehost "
+                                  "include-encode-key FILE), or check the identifier with its "
+                                  "owner");
+  }
+}
+
 BatchPlan Encrypt(const std::vector<std::string> &args) {
   const Args a = Parse(args, true, true, true);
   if (a.positional.empty())
@@ -238,32 +292,46 @@ BatchPlan Encrypt(const std::vector<std::string> &args) {
       Outputs(a, [](const std::string &file) { return file + ".enc"; });
   // Without --to the module encrypts for the profile's list, and its size
   // query answers for that list when it is given none.
+  const auto items = std::make_shared<std::vector<std::string>>();
   const auto recipients = std::make_shared<std::optional<std::string>>();
-  if (a.recipients)
-    *recipients = JoinRecipients(ParseRecipients(*a.recipients, "--to"));
+  if (a.recipients) {
+    *items = ParseRecipients(*a.recipients, "--to");
+    *recipients = JoinRecipients(*items);
+  }
   const auto addition = std::make_shared<std::optional<int32_t>>();
-  return Plan(a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
-              [a, outputs, recipients, addition](Session &s, std::size_t i) {
-                const char *list = *recipients ? (*recipients)->c_str() : nullptr;
-                if (!*addition)
-                  *addition = static_cast<int32_t>(
-                      ReportedSize(s.Api().GetMaxAdditionEx(s.Handle(), list), "GetMaxAdditionEx"));
-                const std::string &file = a.positional[i];
-                const std::string forWhom =
-                    *recipients ? **recipients : s.ParamValue("Encrypt for key number");
-                std::vector<unsigned char> data = ReadFile(file).bytes;
-                int32_t size = CheckedLength(data.size(), file);
-                if (size > std::numeric_limits<int32_t>::max() - **addition)
-                  throw Failure(kExitFileError, file + " is too large to encrypt");
-                data.resize(data.size() + static_cast<std::size_t>(**addition));
-                s.Check(s.Api().EncodeData(s.Handle(), data.data(), &size, list),
-                        "encrypting " + file + " for " + forWhom);
-                CheckFits(size, data.size(), "encrypted data");
-                data.resize(static_cast<std::size_t>(size));
-                WriteFile(outputs[i], data);
-                return "encrypted " + file + " -> " + outputs[i] + " (" + std::to_string(size) +
-                       " bytes)";
-              });
+  return Plan(
+      a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
+      [a, outputs, items, recipients, addition](Session &s, std::size_t i) {
+        const char *list = *recipients ? (*recipients)->c_str() : nullptr;
+        const std::string where = *recipients ? "--to" : "the profile's \"Encrypt for key number\"";
+        const std::string forWhom =
+            *recipients ? **recipients : s.ParamValue("Encrypt for key number");
+        if (!*addition) {
+          // Once per engine: the profile's list was read when it was set.
+          CheckIdentifiers(
+              s, *recipients || forWhom.empty() ? *items : ParseRecipients(forWhom, where), where);
+          *addition = static_cast<int32_t>(
+              ReportedSize(s.Api().GetMaxAdditionEx(s.Handle(), list), "GetMaxAdditionEx"));
+        }
+        const std::string &file = a.positional[i];
+        std::vector<unsigned char> data = ReadFile(file).bytes;
+        int32_t size = CheckedLength(data.size(), file);
+        if (size > std::numeric_limits<int32_t>::max() - **addition)
+          throw Failure(kExitFileError, file + " is too large to encrypt");
+        data.resize(data.size() + static_cast<std::size_t>(**addition));
+        const int32_t rc = s.Api().EncodeData(s.Handle(), data.data(), &size, list);
+        s.Check(rc, "encrypting " + file + " for " + forWhom,
+                rc != CE_ERR_ENCODE_UID_SETTINGS
+                    ? std::string()
+                    : "The recipients \"" + forWhom + "\" (" + where + ") or \"Encode UID\" (\"" +
+                          s.ParamValue("Encode UID") +
+                          "\") do not begin with a four-digit key number other than "
+                          "0000: correct the list or the profile.");
+        CheckFits(size, data.size(), "encrypted data");
+        data.resize(static_cast<std::size_t>(size));
+        WriteFile(outputs[i], data);
+        return "encrypted " + file + " -> " + outputs[i] + " (" + std::to_string(size) + " bytes)";
+      });
 }
 
 BatchPlan Decrypt(const std::vector<std::string> &args) {
@@ -420,49 +488,24 @@ std::optional<KeyBlockHeader> ReadKeyBlockHeader(const std::vector<unsigned char
   return KeyBlockHeader{uid, block[6] == 'E'};
 }
 
-// The public key block the directory holds under uid, read back from the
-// module's report on it (its hexadecimal dump); nothing when it holds none.
-std::optional<std::vector<unsigned char>> DirectoryKey(Session *s, const std::string &uid) {
-  std::vector<char> report(
-      ReportedSize(s->Api().GetMaxReportSize(s->Handle()), "GetMaxReportSize") + 1, '\0');
-  if (s->Api().GetReport(s->Handle(), ModuleUid(uid).c_str(), report.data()) != 0)
-    return std::nullopt;
-  const char *dump = std::strstr(report.data(), "PKey=");
-  if (dump == nullptr)
-    return std::nullopt;
-  std::vector<unsigned char> block;
-  int high = -1;
-  for (const char *p = dump + 5; *p != '\0'; ++p) {
-    const char c = *p;
-    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    if (digit < 0)
-      continue;
-    if (high < 0) {
-      high = digit;
-    } else {
-      block.push_back(static_cast<unsigned char>(high * 16 + digit));
-      high = -1;
-    }
-  }
-  return block;
-}
+// The largest file include-key reads: a public key file has 240 or 304 bytes.
+constexpr std::uintmax_t kMaxKeyFileSize = 64 * 1024;
 
 int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryptionKey) {
   const Args a = Parse(args, false, false);
   Expect(a, 1, 1, "one public key file");
   const std::string &file = a.positional[0];
-  const std::string path = ModulePath(file, "the key file name");
   const char *kind = encryptionKey ? "encryption" : "signature";
-  // Which key the file holds, and what the directory holds under its
-  // identifier now. An unreadable file goes to the module all the same,
-  // which says what is wrong with it.
-  std::optional<KeyBlockHeader> header;
-  std::vector<unsigned char> fileBlock;
+  // The file is read here by exactly its name, and the module includes a
+  // private copy of these bytes: what is reported below is what it took.
   std::error_code sizeError;
-  if (KindOf(file) == PathKind::File && std::filesystem::file_size(file, sizeError) <= 4096) {
-    fileBlock = ReadFile(file).bytes;
-    header = ReadKeyBlockHeader(fileBlock);
-  }
+  if (KindOf(file) == PathKind::File &&
+      std::filesystem::file_size(file, sizeError) > kMaxKeyFileSize && !sizeError)
+    throw Failure(kExitFileError, "cannot read " + file +
+                                      ": larger than 64 KiB, not a public key file (those have "
+                                      "240 or 304 bytes)");
+  const std::vector<unsigned char> fileBlock = ReadFile(file).bytes;
+  const std::optional<KeyBlockHeader> header = ReadKeyBlockHeader(fileBlock);
   if (header && header->encryption != encryptionKey)
     std::fprintf(stderr, "cehost: note: %s holds the %s key %s, included here as a %s key\n",
                  file.c_str(), header->encryption ? "encryption" : "signature", header->uid.c_str(),
@@ -470,28 +513,37 @@ int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryption
   const std::optional<std::vector<unsigned char>> before =
       header ? DirectoryKey(s, header->uid) : std::nullopt;
 
-  const int32_t rc = encryptionKey ? s->Api().IncludePublicEncodeKey(s->Handle(), path.c_str())
-                                   : s->Api().IncludePublicKey(s->Handle(), path.c_str());
-  s->Check(rc, "including " + file + (header ? " (key " + header->uid + ")" : "") + " into " +
-                   s->ParamValue("Path to public"));
+  {
+    const ModuleCopy copy(fileBlock, file);
+    const char *path = copy.ModulePath().c_str();
+    const int32_t rc = encryptionKey ? s->Api().IncludePublicEncodeKey(s->Handle(), path)
+                                     : s->Api().IncludePublicKey(s->Handle(), path);
+    s->Check(rc, "including " + file + (header ? " (key " + header->uid + ")" : "") + " into " +
+                     s->ParamValue("Path to public"));
+  }
   if (!header) {
     std::printf("included the %s public key %s (its identifier cannot be read from the file)\n",
                 kind, file.c_str());
     return kExitOk;
   }
-  const std::vector<unsigned char> now = DirectoryKey(s, header->uid).value_or(fileBlock);
-  if (now != fileBlock)
-    std::fprintf(stderr,
-                 "cehost: warning: the directory's key %s is not the one read from %s; was the "
-                 "file changed meanwhile? Compare the fingerprints below with its sender.\n",
-                 header->uid.c_str(), file.c_str());
+  const std::optional<std::vector<unsigned char>> now = DirectoryKey(s, header->uid);
+  if (!now || *now != fileBlock)
+    throw Failure(kExitFailed,
+                  "the module included " + file + ", but the public key directory \"" +
+                      s->ParamValue("Path to public") + "\" " +
+                      (now ? "holds another key under " + header->uid + " (fingerprint " +
+                                 Fingerprint(*now) + ", the file's " + Fingerprint(fileBlock) + ")"
+                           : "holds no key " + header->uid) +
+                      ": did another program change the directory meanwhile? Check it with "
+                      "cehost report " +
+                      header->uid);
   std::printf("included %s, %s key, fingerprint %s, from %s\n", header->uid.c_str(),
-              header->encryption ? "encryption" : "signature", Fingerprint(now).c_str(),
+              header->encryption ? "encryption" : "signature", Fingerprint(*now).c_str(),
               file.c_str());
-  if (before && *before != now)
+  if (before && *before != *now)
     std::printf("replaced the different key the directory held under %s: old fingerprint %s, "
                 "new fingerprint %s\n",
-                header->uid.c_str(), Fingerprint(*before).c_str(), Fingerprint(now).c_str());
+                header->uid.c_str(), Fingerprint(*before).c_str(), Fingerprint(*now).c_str());
   else if (before)
     std::printf("the directory held this key already\n");
   return kExitOk;
@@ -574,9 +626,10 @@ const std::vector<Command> &Commands() {
        "Shows the values the profile gives (defaults for the rest).", false, Params, nullptr},
       {"encrypt", "--to LIST FILE... [-o OUT] [--jobs N]", "encrypt files for recipients",
        "LIST holds four-digit key numbers (or full 10- or 12-digit key identifiers)\n"
-       "separated by ';', ',' or blanks; anything else is refused (default: the profile's\n"
-       "\"Encrypt for key number\"). Each FILE is written to FILE.enc (or OUT for a single\n"
-       "file)." CEHOST_BATCH_HELP,
+       "separated by ';', ',' or blanks; anything else is refused, key number 0000 too\n"
+       "(default: the profile's \"Encrypt for key number\"). A 10-digit identifier must\n"
+       "be the very key the public key directory holds. Each FILE is written to FILE.enc\n"
+       "(or OUT for a single file)." CEHOST_BATCH_HELP,
        true, nullptr, Encrypt},
       {"decrypt", "FILE... [-o OUT] [--jobs N]", "decrypt files and print their senders",
        "Writes each FILE without its .enc ending (or FILE.dec, or OUT for a "
@@ -599,9 +652,13 @@ const std::vector<Command> &Commands() {
        "file)." CEHOST_BATCH_HELP,
        true, nullptr, RemoveSignCommand},
       {"include-key", "FILE", "include a correspondent's signature public key",
-       "FILE holds exactly one public key block.", true, IncludeSignKey, nullptr},
+       "FILE holds exactly one public key block; it is read by exactly its name and the\n"
+       "module includes a copy of what was read.",
+       true, IncludeSignKey, nullptr},
       {"include-encode-key", "FILE", "include a correspondent's encryption public key",
-       "FILE holds exactly one public key block.", true, IncludeEncodeKey, nullptr},
+       "FILE holds exactly one public key block; it is read by exactly its name and the\n"
+       "module includes a copy of what was read.",
+       true, IncludeEncodeKey, nullptr},
       {"remove-key", "UID", "remove a public key from the directory",
        "UID has 10 (encryption) or 12 (signature) characters.", true, RemoveKey, nullptr},
       {"report", "UID", "print the report on a public key", "", true, Report, nullptr},

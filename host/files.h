@@ -32,10 +32,30 @@ FileContent ReadFile(const std::string &name);
 void WriteFile(const std::string &name, const std::vector<unsigned char> &data,
                unsigned permissionLimit = 0777);
 
-// A path from the command line in the form the module takes (Windows-1251).
-// On POSIX the command line is UTF-8; a name Windows-1251 cannot hold is a
-// Failure (exit 2) that says so. Windows passes its command line unchanged.
-std::string ModulePath(const std::string &argument, const std::string &what);
+// Bytes cehost read, handed to the module as a file of their own: the module
+// reads names its own way (Windows-1251, '\' a separator, case-insensitive
+// matching, %ZEVRoot% expanded), so it is never given the user's name, only
+// this copy's. The copy lies in a fresh folder under the system's temporary
+// folder that only this user may enter, under a plain ASCII name, created
+// exclusively (never through a link) and readable by its owner alone. File
+// and folder go when the object does. A Failure (exit 4) naming `of` when
+// the copy cannot be made.
+class ModuleCopy {
+public:
+  ModuleCopy(const std::vector<unsigned char> &bytes, const std::string &of);
+  ~ModuleCopy();
+  ModuleCopy(const ModuleCopy &) = delete;
+  ModuleCopy &operator=(const ModuleCopy &) = delete;
+
+  // The copy's path in the form the module takes.
+  const std::string &ModulePath() const { return path_; }
+
+private:
+  void Remove();
+
+  std::string folder_;
+  std::string path_;
+};
 // Any text of the profile for the module: UTF-8 to Windows-1251, a Failure
 // (exit 2) when Windows-1251 cannot hold it.
 std::string ModuleText(const std::string &utf8, const std::string &what);

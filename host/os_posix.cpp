@@ -22,10 +22,6 @@
 
 namespace cehost {
 
-std::string ModulePath(const std::string &argument, const std::string &what) {
-  return ModuleText(argument, what);
-}
-
 PathKind KindOf(const std::string &name) {
   struct stat st {};
   if (::stat(name.c_str(), &st) != 0)
@@ -50,15 +46,48 @@ std::string DirectoryOf(const std::string &path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Writes all of the bytes; false (errno set) when a write fails.
+bool WriteAll(int fd, const std::vector<unsigned char> &data) {
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The folder temporary copies go into: $TMPDIR when it is an absolute path
+// of characters every reader of names takes the same way, else /tmp.
+std::string TemporaryFolder() {
+  const auto plain = [](const std::string &path) {
+    return !path.empty() && path[0] == '/' &&
+           path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                  "0123456789/._-") == std::string::npos;
+  };
+  const auto tmpdir = platform::GetEnvironment("TMPDIR");
+  return tmpdir && plain(*tmpdir) ? *tmpdir : "/tmp";
+}
+
 } // namespace
 
 FileContent ReadFile(const std::string &name) {
-  Descriptor in{::open(name.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Opened without waiting (a FIFO would wait for a writer forever), and
+  // read only when it is a regular file.
+  Descriptor in{::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
   struct stat st {};
   if (in.fd < 0 || ::fstat(in.fd, &st) != 0)
     throw Failure(kExitFileError, "cannot read " + name + ": " + std::strerror(errno));
   if (!S_ISREG(st.st_mode))
-    throw Failure(kExitFileError, "cannot read " + name + ": not a file");
+    throw Failure(kExitFileError,
+                  "cannot read " + name + ": " +
+                      (S_ISDIR(st.st_mode) ? "it is a directory" : "not a regular file") +
+                      " (give a file)");
+  const int flags = ::fcntl(in.fd, F_GETFL);
+  if (flags < 0 || ::fcntl(in.fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    throw Failure(kExitFileError, "cannot read " + name + ": " + std::strerror(errno));
   FileContent content;
   content.permissions = static_cast<unsigned>(st.st_mode & 0777);
   unsigned char chunk[65536];
@@ -113,15 +142,7 @@ void WriteFile(const std::string &name, const std::vector<unsigned char> &data,
   }
   if (out.fd < 0)
     fail("no free temporary name beside it");
-  bool ok = ::fchmod(out.fd, static_cast<mode_t>(mode)) == 0;
-  for (std::size_t done = 0; ok && done < data.size();) {
-    const ssize_t n = ::write(out.fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    ok = n > 0;
-    if (ok)
-      done += static_cast<std::size_t>(n);
-  }
+  bool ok = ::fchmod(out.fd, static_cast<mode_t>(mode)) == 0 && WriteAll(out.fd, data);
   ok = ok && ::fsync(out.fd) == 0;
   const int error = errno;
   ok = ::close(out.fd) == 0 && ok;
@@ -134,6 +155,40 @@ void WriteFile(const std::string &name, const std::vector<unsigned char> &data,
   Descriptor dir{::open(DirectoryOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (dir.fd >= 0)
     (void)::fsync(dir.fd);
+}
+
+ModuleCopy::ModuleCopy(const std::vector<unsigned char> &bytes, const std::string &of) {
+  const auto fail = [&](const std::string &why) {
+    Remove();
+    throw Failure(kExitFileError, "cannot copy " + of + " for the module: " + why);
+  };
+  // mkdtemp makes the folder 0700 under a name nobody else holds.
+  std::string pattern = TemporaryFolder() + "/cehost-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr)
+    fail(pattern + ": " + std::strerror(errno));
+  folder_ = pattern;
+  const std::string file = folder_ + "/copy";
+  Descriptor out{::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+  if (out.fd < 0)
+    fail(std::strerror(errno));
+  path_ = file; // plain ASCII, the same in Windows-1251
+  const bool written = WriteAll(out.fd, bytes);
+  const int error = errno;
+  if (::close(out.fd) != 0 || !written) {
+    out.fd = -1;
+    fail(std::strerror(written ? errno : error));
+  }
+  out.fd = -1;
+}
+
+ModuleCopy::~ModuleCopy() { Remove(); }
+
+void ModuleCopy::Remove() {
+  if (folder_.empty())
+    return;
+  ::unlink((folder_ + "/copy").c_str());
+  ::rmdir(folder_.c_str());
+  folder_.clear();
 }
 
 bool StderrIsTerminal() { return ::isatty(::fileno(stderr)) != 0; }

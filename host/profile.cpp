@@ -97,6 +97,11 @@ std::vector<std::string> ParseRecipients(std::string_view text, const std::strin
                                     "\" is not a recipient: give four-digit key numbers (such as "
                                     "0002) or full 10- or 12-digit key identifiers, separated by "
                                     "';', ',' or blanks");
+    // The module ends its list at key number 0: no key has it.
+    if (item.substr(0, 4) == "0000")
+      throw Failure(kExitUsage, where + ": \"" + Shown(item) +
+                                    "\" names key number 0000, which no key has: give the "
+                                    "recipient's key number (such as 0002)");
     items.emplace_back(item);
   }
   if (items.empty())

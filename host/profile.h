@@ -41,8 +41,9 @@ struct Profile {
 
 // Reads a recipient list as a user writes it: items separated by ';', ','
 // or blanks, each a four-digit key number or a full 10- or 12-digit key
-// identifier. Returns the items; an empty list or a bad item is a Failure
-// (exit 2) that names the item and where it came from.
+// identifier, never of key number 0000. Returns the items; an empty list or
+// a bad item is a Failure (exit 2) that names the item and where it came
+// from.
 std::vector<std::string> ParseRecipients(std::string_view text, const std::string &where);
 // The items joined the way the module reads a list (';' between them).
 std::string JoinRecipients(const std::vector<std::string> &items);

@@ -45,6 +45,10 @@ Profile LoadProfile(const std::string &fileName) {
     throw Failure(kExitUsage, "the profile " + fileName +
                                   " is a directory: give the profile file itself (--profile FILE "
                                   "or CEHOST_PROFILE)");
+  case PathKind::Other:
+    throw Failure(kExitUsage, "the profile " + fileName +
+                                  " is not a regular file (a pipe or a device): give the profile "
+                                  "file itself (--profile FILE or CEHOST_PROFILE)");
   default:
     break;
   }
@@ -162,14 +166,14 @@ std::string Session::Advice(int32_t code) const {
   }
 }
 
-void Session::Check(int32_t code, const std::string &what) const {
+void Session::Check(int32_t code, const std::string &what, const std::string &advice) const {
   if (code == 0)
     return;
   const int exit =
       (code == CE_ERR_LOAD_LIBRARY || code == CE_ERR_ENTRY_POINTS) ? kExitNoModule : kExitFailed;
   std::string message = what + ": " + ErrorText(code) + " (code " + std::to_string(code) + ")";
-  if (const std::string advice = Advice(code); !advice.empty())
-    message += "\n  " + advice;
+  if (const std::string line = advice.empty() ? Advice(code) : advice; !line.empty())
+    message += "\n  " + line;
   throw Failure(exit, message);
 }
 

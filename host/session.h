@@ -36,8 +36,9 @@ public:
   std::string ErrorText(int32_t code) const;
   // Throws a Failure unless code is 0: what was being done (file, keys),
   // the module's text and code, and for the common codes one line on what
-  // to do, naming the directory, key device or identifier involved.
-  void Check(int32_t code, const std::string &what) const;
+  // to do, naming the directory, key device or identifier involved (advice,
+  // when given, is that line instead).
+  void Check(int32_t code, const std::string &what, const std::string &advice = {}) const;
   // That line of advice for a code, empty when there is none.
   std::string Advice(int32_t code) const;
   // Parameter index by name (1-based), 0 when the module has no such name.

@@ -267,7 +267,9 @@ CE_API(int32_t) GetMaxEncodeAddition(CE_HANDLE engine); /* 3 */
 // NULL or empty |abonents| it returns |GetMaxEncodeAddition|, the addition
 // for the configured list. A host sizes its encryption buffer as plaintext
 // length + GetMaxAdditionEx(engine, abonents), with the same |abonents| it
-// passes to |EncodeData|.
+// passes to |EncodeData|. A host whose threads change parameter 6 while
+// another encrypts with a NULL or empty list must size after the change
+// (EncodeData refuses with -2 a block larger than the size it tells now).
 CE_API(int32_t) GetMaxAdditionEx(CE_HANDLE engine, const char *abonents); /* 53 */
 
 // GetMaxSignatureLength returns 255, the size of the buffer |SignData| writes
@@ -353,7 +355,8 @@ GetEncodeUIDBySignUID(CE_HANDLE engine, const char *signUID, char *encodeUID); /
 // |*size| its length; on failure both are unchanged. Results:
 //   0     done;
 //   -2    |data| or |size| is NULL, |*size| is below 1, or the encrypted
-//         block would exceed INT32_MAX bytes;
+//         block would exceed INT32_MAX bytes or add more than
+//         |GetMaxAdditionEx|(engine, abonents) tells at this moment;
 //   -108  parameter 8 or 9 is not an integer;
 //   -11   the list is empty or blank (a blank |abonents| is not replaced by
 //         parameter 6);

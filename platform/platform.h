@@ -175,8 +175,10 @@ std::size_t DirectoryPartLength(std::string_view name);
 
 // A text as the system hands it over (a command-line argument, a native
 // path) in the Windows-1251 form this layer takes: unchanged on Windows,
-// from UTF-8 on POSIX (a character Windows-1251 lacks becomes '?').
-std::string FromNativeText(std::string_view native);
+// from UTF-8 on POSIX. Nothing when Windows-1251 cannot hold it (a character
+// it lacks, bytes that are not UTF-8): the text is never changed into
+// another one.
+std::optional<std::string> FromNativeText(std::string_view native);
 
 // The id of the calling process.
 std::uint32_t CurrentProcessId();

@@ -554,7 +554,12 @@ std::size_t DirectoryPartLength(std::string_view name) {
   return last == std::string_view::npos ? 0 : last + 1;
 }
 
-std::string FromNativeText(std::string_view native) { return Utf8ToCp1251(native); }
+std::optional<std::string> FromNativeText(std::string_view native) {
+  std::string cp1251 = Utf8ToCp1251(native);
+  if (Cp1251ToUtf8(cp1251) != native)
+    return std::nullopt;
+  return cp1251;
+}
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
 

@@ -307,7 +307,7 @@ std::size_t DirectoryPartLength(std::string_view name) {
   return last == std::string_view::npos ? 0 : last + 1;
 }
 
-std::string FromNativeText(std::string_view native) { return std::string(native); }
+std::optional<std::string> FromNativeText(std::string_view native) { return std::string(native); }
 
 std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::GetCurrentProcessId()); }
 

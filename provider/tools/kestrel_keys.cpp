@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -58,11 +59,25 @@ void Help() {
          "           the key's coordinates.\n"
          "\n"
          "Exit codes: 0 success; 1 failure (the device already holds a key, a file cannot be\n"
-         "read or written); 2 wrong usage.\n";
+         "read or written); 2 wrong usage (also a path Windows-1251 cannot hold).\n";
 }
 
-// Command-line paths in the form the platform layer takes (Windows-1251).
-std::string ArgumentPath(const std::string &arg) { return platform::FromNativeText(arg); }
+// Wrong usage: the message is printed and the exit code is 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A native path (a command-line argument, a folder made from one) in the
+// form the platform layer takes (Windows-1251); a name Windows-1251 cannot
+// hold is refused, never turned into another name.
+std::string PlatformText(const std::string &native) {
+  std::optional<std::string> text = platform::FromNativeText(native);
+  if (!text)
+    throw UsageError("the path \"" + native +
+                     "\" has characters that file names in Windows-1251 cannot hold (Latin, "
+                     "Cyrillic, digits and common signs can be held); use another path");
+  return *std::move(text);
+}
 
 std::string Hex(const std::uint8_t *p, std::size_t n) {
   static const char digits[] = "0123456789ABCDEF";
@@ -84,9 +99,7 @@ fs::path Folder(const std::string &path) {
 }
 
 // A native path in the form the platform layer takes (Windows-1251).
-std::string PlatformPath(const fs::path &native) {
-  return platform::FromNativeText(native.string());
-}
+std::string PlatformPath(const fs::path &native) { return PlatformText(native.string()); }
 
 bool HoldsKey(const fs::path &device) {
   std::error_code ignored;
@@ -219,8 +232,8 @@ int New(const std::map<std::string, std::string> &options) {
     std::cerr << "kestrel-keys: --number must be 4 digits and --serial 6 digits\n";
     return kExitUsage;
   }
-  const fs::path device = Folder(ArgumentPath(*deviceArgument));
-  const fs::path publicFolder = Folder(ArgumentPath(publicArgument));
+  const fs::path device = Folder(PlatformText(*deviceArgument));
+  const fs::path publicFolder = Folder(PlatformText(publicArgument));
   const std::string encryptionPublic = keys.encryption.id + ".pub";
   const std::string signaturePublic = keys.signature.id + ".pub";
   const auto refuse = [&] {
@@ -290,7 +303,7 @@ int New(const std::map<std::string, std::string> &options) {
 }
 
 int Show(const std::string &file) {
-  const std::string path = ArgumentPath(file);
+  const std::string path = PlatformText(file);
   platform::ReadOnlyFile in(path);
   if (!in.IsOpen()) {
     std::cerr << "kestrel-keys: cannot open " << file << "\n";
@@ -360,6 +373,9 @@ int main(int argc, char **argv) {
         return usageError(name + " is given twice");
     }
     return New(options);
+  } catch (const UsageError &e) {
+    std::cerr << "kestrel-keys: " << e.what() << "\n";
+    return kExitUsage;
   } catch (const std::exception &e) {
     std::cerr << "kestrel-keys: " << e.what() << "\n";
     return kExitFailure;

@@ -70,8 +70,8 @@ for who in alice bob; do
   for uid in "$a_sig" "$b_sig"; do "${P[@]}" include-key "exchange/$uid.pub" > out 2>&1; check "$who includes $uid" 0 $?; done
   for uid in "$a_enc" "$b_enc"; do "${P[@]}" include-encode-key "exchange/$uid.pub" > out 2>&1; check "$who includes $uid" 0 $?; done
 done
-"${A[@]}" include-key exchange/missing.pub > out 2>&1; check "include a missing key file" 1 $?
-contains "missing key file text" out "code -8"
+"${A[@]}" include-key exchange/missing.pub > out 2>&1; check "include a missing key file" 4 $?
+contains "missing key file named" out "cannot read exchange/missing.pub"
 
 # encrypt / decrypt, one file and many
 printf 'payment order 1\n' > order1.txt

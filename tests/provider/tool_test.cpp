@@ -141,6 +141,35 @@ TEST(ProviderKeyTool, HelpDescribesEveryOptionAndUnknownOnesAreNamed) {
 }
 
 #if !defined(_WIN32)
+// A path Windows-1251 cannot hold (the command line is UTF-8) is refused by
+// name, never written or read as another name with '?' for the character.
+TEST(ProviderKeyTool, RefusesPathsWindows1251CannotHold) {
+  TempDir tmp;
+  const std::string snowman = "\xE2\x98\x83";
+  const std::string lost = tmp.File("key?.pub"); // what the name would have become
+  WriteFile(lost, Bytes(240, 0x55));
+  const struct {
+    std::string args;
+    std::string named;
+  } cases[] = {
+      {"new --device \"" + tmp.File("dev" + snowman) + "\" --number 0001 --public-out \"" +
+           tmp.File("pub") + "\"",
+       "dev" + snowman},
+      {"new --device \"" + tmp.File("dev") + "\" --number 0001 --public-out \"" +
+           tmp.File("pub" + snowman) + "\"",
+       "pub" + snowman},
+      {"show \"" + tmp.File("key" + snowman + ".pub") + "\"", "key" + snowman + ".pub"},
+  };
+  for (const auto &c : cases) {
+    const ToolRun run = RunTool(tmp, c.args);
+    EXPECT_EQ(run.status, 2) << c.args << ":\n" << run.out;
+    EXPECT_NE(run.out.find(c.named), std::string::npos) << c.args << ":\n" << run.out;
+  }
+  for (const auto &e : std::filesystem::directory_iterator(tmp.Path()))
+    EXPECT_TRUE(e.path().filename().string().rfind("tool-out-", 0) == 0 || e.path() == lost)
+        << e.path() << " was written";
+}
+
 // The identifier and public key of a secret key file, or of a public key
 // file, as one text to compare.
 std::string SecretKeyOf(const std::string &path) {
