@@ -22,9 +22,7 @@ results=$build/results
 mkdir -p "$results"
 log=build/bench.log
 say "Building preset bench"
-# GCC 12 at -O3 reports false -Wrestrict/-Wstringop-overflow positives in
-# standard string and vector code; they stay warnings in this build.
-if ! (cmake --preset bench -DCMAKE_CXX_FLAGS="-Wno-error=restrict -Wno-error=stringop-overflow" &&
+if ! (cmake --preset bench &&
   cmake --build --preset bench -j "$(nproc)" --target ce_bench ce_bench_memory cehost \
     kestrel kestrel5 kestrel-keys ce_kestrel) >"$log" 2>&1; then
   tail -n 60 "$log"

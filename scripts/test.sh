@@ -11,6 +11,7 @@ set -euo pipefail
 CE_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$CE_ROOT"
 . scripts/lib.sh
+started=$SECONDS
 
 ensure_project_packages
 # Without wine the Windows presets cannot run their tests: they are reported
@@ -80,6 +81,8 @@ done
 
 say "Summary per preset (build logs: build/<preset>.log)"
 printf '%s\n' "${results[@]}"
+elapsed=$((SECONDS - started))
+printf 'whole test command: %d min %02d s\n' $((elapsed / 60)) $((elapsed % 60))
 echo "full logs in $CE_ROOT/build/; all presets together:"
 echo "$passed passed, $failed failed"
 exit $status

@@ -32,7 +32,7 @@ TEST(JunkSignatures, CheckingHashesTheBlockOnceWhateverTheRecordCount) {
   ASSERT_EQ(SignAttached(block.data(), length, s.signature.id), 0);
   for (std::size_t i = 1; i < kMaxAttachedSignatures; ++i) {
     AttachedSignature junk;
-    junk.signer = i % 2 == 0 ? s.signature.id : "9" + std::to_string(100000000000 + i).substr(1);
+    junk.signer = i % 2 == 0 ? s.signature.id : std::to_string(900000000000 + i);
     junk.coveredLength = static_cast<std::uint32_t>(length);
     junk.value.fill(static_cast<std::uint8_t>(i));
     BuildAttachedRecord(junk, block.data() + length);

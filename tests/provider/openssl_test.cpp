@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #if !defined(_WIN32)
 #include <sys/wait.h>
@@ -71,12 +72,12 @@ TEST(ProviderInterop, LibrarySignatureVerifiesWithOpenSslGostEngine) {
   // the data, its length (8 bytes, little-endian), the signature's first 20
   // bytes.
   const std::string label = "kestrel detached signature";
-  Bytes encoding(label.begin(), label.end());
-  encoding.push_back(0);
-  encoding.insert(encoding.end(), data.begin(), data.end());
+  Bytes encoding(label.size() + 1 + data.size() + 8 + 20, 0);
+  auto out = std::copy(label.begin(), label.end(), encoding.begin()) + 1;
+  out = std::copy(data.begin(), data.end(), out);
   for (int i = 0; i < 8; ++i)
-    encoding.push_back(static_cast<std::uint8_t>(data.size() >> (8 * i)));
-  encoding.insert(encoding.end(), signature.begin(), signature.begin() + 20);
+    *out++ = static_cast<std::uint8_t>(data.size() >> (8 * i));
+  std::copy(signature.begin(), signature.begin() + 20, out);
 
   EXPECT_EQ(OpenSslVerify(tmp, der, value, encoding), 0)
       << ReadFile(tmp.File("openssl.txt")).data();
