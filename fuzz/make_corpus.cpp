@@ -124,7 +124,7 @@ void KeysAndDirectories() {
   // Records of directory versions seen, as the owner's key device keeps them.
   const GeneratedKeys owner = cefuzz::FixedKeys(Generation::G4, cefuzz::kOwner);
   const Key256 seenKey = SeenVersionsKey(owner.encryption.privateKey, owner.encryption.id);
-  SeenVersions seen{owner.encryption.id, {}};
+  SeenVersions seen{owner.encryption.id, {}, {}};
   Write("provider_directory", "seen-none", BuildSeenVersions(seen, seenKey));
   for (std::uint8_t i = 1; i <= 3; ++i)
     seen.records.push_back({DirectoryIdentity{i, 0x5A, i}, 1000u * i});
