@@ -41,6 +41,12 @@ Bytes Patterned(std::size_t size) {
   return data;
 }
 
+// A copy of the seed with one change.
+Bytes Changed(Bytes bytes, std::size_t at, std::uint8_t mask = 0x01) {
+  bytes[at] ^= mask;
+  return bytes;
+}
+
 void Envelopes() {
   const std::string directory = cefuzz::Environment::Get().PublicDir(Generation::G4);
   struct Seed {
@@ -48,20 +54,42 @@ void Envelopes() {
     std::size_t size;
     std::vector<std::uint16_t> recipients;
   };
+  Bytes twoRecipients;
   for (const Seed &seed :
        {Seed{"owner-to-peer-1", 1, {2}}, Seed{"owner-to-peer-100", 100, {2}},
-        Seed{"owner-to-owner-and-peer-64", 64, {1, 2}}, Seed{"owner-to-owner-300", 300, {1}}}) {
+        Seed{"owner-to-owner-and-peer-64", 64, {1, 2}}, Seed{"owner-to-owner-300", 300, {1}},
+        Seed{"owner-to-peer-and-owner-17", 17, {2, 1}}, Seed{"owner-to-peer-1000", 1000, {2}}}) {
     const Bytes plain = Patterned(seed.size);
     Bytes block(plain.size() + EnvelopeOverhead(seed.recipients.size()));
     if (EncryptBlock(Generation::G4, directory, plain.data(), plain.size(), block.data(), 1,
                      seed.recipients, "") != 0)
       cefuzz::Fail(__FILE__, __LINE__, "a seed block is encrypted");
     Write("provider_envelope", seed.name, block);
-    if (seed.recipients.size() == 2) {
+    if (twoRecipients.empty() && seed.recipients.size() == 2) {
+      twoRecipients = block;
       block[0] = 0xE1; // the earlier format, no longer read
       Write("provider_envelope", "earlier-format", block);
     }
   }
+  // Blocks of the current format with one change each: every one passes the
+  // header and is refused by a later check.
+  const Bytes &b = twoRecipients;
+  const std::size_t record = kEnvelopeHeaderSize; // the first recipient record
+  Write("provider_envelope", "changed-sender", Changed(b, 1, 0x08));
+  Write("provider_envelope", "changed-ukm", Changed(b, 13));
+  Write("provider_envelope", "changed-iv", Changed(b, 21));
+  Write("provider_envelope", "changed-block-mac", Changed(b, 29));
+  Write("provider_envelope", "changed-recipient-number", Changed(b, record + 1));
+  Write("provider_envelope", "changed-wrapped-key", Changed(b, record + 8));
+  Write("provider_envelope", "changed-recipient-mac", Changed(b, record + 40));
+  Write("provider_envelope", "changed-second-recipient-mac",
+        Changed(b, record + kEnvelopeRecipientSize + 40));
+  Write("provider_envelope", "changed-ciphertext", Changed(b, b.size() - 1));
+  Write("provider_envelope", "one-recipient-fewer", Changed(b, 11, 0x03));
+  Write("provider_envelope", "cut-by-one", Bytes(b.begin(), b.end() - 1));
+  Bytes longer = b;
+  longer.push_back(0);
+  Write("provider_envelope", "one-byte-more", longer);
   Write("provider_envelope", "not-encrypted", Text("plain text, not a block"));
 }
 
@@ -107,6 +135,8 @@ void SignedBlocks() {
 }
 
 void KeysAndDirectories() {
+  const GeneratedKeys owner = cefuzz::FixedKeys(Generation::G4, cefuzz::kOwner);
+  const Key256 directoryKey = DirectoryKey(owner.encryption.privateKey, owner.encryption.id);
   for (Generation generation : {Generation::G4, Generation::G5}) {
     const std::string g = generation == Generation::G4 ? "g4" : "g5";
     for (std::string_view number : {cefuzz::kOwner, cefuzz::kStranger}) {
@@ -117,18 +147,53 @@ void KeysAndDirectories() {
       Write("provider_key_file", g + "-encryption-" + user, BuildSecretKeyFile(keys.encryption));
       Write("provider_key_file", g + "-signature-" + user, BuildSecretKeyFile(keys.signature));
     }
-    Write("provider_directory", g + "-owner-and-peer",
-          cefuzz::BuildDirectoryOf(generation, {cefuzz::kOwner, cefuzz::kPeer}));
+    const Bytes two = cefuzz::BuildDirectoryOf(generation, {cefuzz::kOwner, cefuzz::kPeer});
+    Write("provider_directory", g + "-owner-and-peer", two);
     Write("provider_directory", g + "-empty", cefuzz::BuildDirectoryOf(generation, {}));
+    Write("provider_directory", g + "-owner-only",
+          cefuzz::BuildDirectoryOf(generation, {cefuzz::kOwner}));
+    Write("provider_directory", g + "-three-users",
+          cefuzz::BuildDirectoryOf(generation, {cefuzz::kOwner, cefuzz::kPeer, cefuzz::kStranger}));
+    // The same directory with one change each: each passes the structure
+    // and is refused by a MAC or the block's own check.
+    const std::size_t entry = kDirectoryHeaderSize;
+    const std::size_t block = PublicKeyBlockSize(generation);
+    Write("provider_directory", g + "-changed-owner", Changed(two, 12, 0x08));
+    Write("provider_directory", g + "-changed-identity", Changed(two, 24));
+    Write("provider_directory", g + "-changed-version", Changed(two, 40));
+    Write("provider_directory", g + "-changed-header-mac", Changed(two, 48));
+    Write("provider_directory", g + "-changed-key", Changed(two, entry + 30));
+    Write("provider_directory", g + "-changed-maker", Changed(two, entry + block + 1));
+    Write("provider_directory", g + "-changed-entry-mac", Changed(two, entry + block + 16));
+    Write("provider_directory", g + "-cut-by-one", Bytes(two.begin(), two.end() - 1));
+    // Entries that check out under the MACs, in an order or number no writer
+    // makes: the same key twice, a newer version.
+    DirectoryFile file;
+    if (VerifyDirectory(two.data(), two.size(), generation, directoryKey, file) != 0)
+      cefuzz::Fail(__FILE__, __LINE__, "a seed directory checks out");
+    file.version = 1000;
+    file.entries.push_back(file.entries.front());
+    Write("provider_directory", g + "-key-twice", BuildDirectory(file, directoryKey));
   }
   // Records of directory versions seen, as the owner's key device keeps them.
-  const GeneratedKeys owner = cefuzz::FixedKeys(Generation::G4, cefuzz::kOwner);
   const Key256 seenKey = SeenVersionsKey(owner.encryption.privateKey, owner.encryption.id);
-  SeenVersions seen{owner.encryption.id, {}};
+  SeenVersions seen{owner.encryption.id, {}, {}};
   Write("provider_directory", "seen-none", BuildSeenVersions(seen, seenKey));
   for (std::uint8_t i = 1; i <= 3; ++i)
     seen.records.push_back({DirectoryIdentity{i, 0x5A, i}, 1000u * i});
   Write("provider_directory", "seen-three", BuildSeenVersions(seen, seenKey));
+  // The earlier format: the same records, no folders (a 24-byte header).
+  Bytes earlier = BuildSeenVersions(seen, seenKey);
+  earlier[4] = 1;
+  earlier.erase(earlier.begin() + 24, earlier.begin() + 32);
+  const auto earlierMac =
+      crypto::Gost28147Imit(seenKey, ByteView(earlier.data(), earlier.size() - 8));
+  std::copy(earlierMac.begin(), earlierMac.end(), earlier.end() - 8);
+  Write("provider_directory", "seen-earlier-format", earlier);
+  for (std::uint8_t i = 1; i <= 2; ++i)
+    seen.folders.push_back({FolderKey{0xF0, i}, DirectoryIdentity{i, 0x5A, i}});
+  seen.records.push_back({DirectoryIdentity{9, 0x5A, 9}, kRetiredVersion});
+  Write("provider_directory", "seen-folders-and-retired", BuildSeenVersions(seen, seenKey));
 }
 
 void Texts() {

@@ -78,6 +78,11 @@ struct FileIdentity {
   bool operator==(const FileIdentity &) const = default;
 };
 
+// The identity of the file a path names, links followed (one status call;
+// nothing is opened or locked), or nullopt when there is none or it cannot
+// be told.
+std::optional<FileIdentity> PathIdentity(std::string_view windowsPath);
+
 // Opens a file for reading while denying writers to everybody else (Windows
 // share mode; on POSIX a shared advisory lock). Closed by the destructor.
 // The open never waits, not even for a FIFO in the file's place (which

@@ -218,10 +218,9 @@ std::int64_t ReadOnlyFile::Size() const {
   return st.st_size;
 }
 
-std::optional<FileIdentity> ReadOnlyFile::Identity() const {
-  struct stat st {};
-  if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &st) != 0)
-    return std::nullopt;
+namespace {
+
+FileIdentity IdentityOf(const struct stat &st) {
   const auto ns = [](const timespec &t) {
     return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
   };
@@ -233,6 +232,22 @@ std::optional<FileIdentity> ReadOnlyFile::Identity() const {
   id.changed = ns(st.st_ctim);
   id.regular = S_ISREG(st.st_mode);
   return id;
+}
+
+} // namespace
+
+std::optional<FileIdentity> PathIdentity(std::string_view windowsPath) {
+  struct stat st {};
+  if (::stat(NativePath(windowsPath).c_str(), &st) != 0)
+    return std::nullopt;
+  return IdentityOf(st);
+}
+
+std::optional<FileIdentity> ReadOnlyFile::Identity() const {
+  struct stat st {};
+  if (handle_ < 0 || ::fstat(static_cast<int>(handle_), &st) != 0)
+    return std::nullopt;
+  return IdentityOf(st);
 }
 
 std::size_t ReadOnlyFile::Read(void *buffer, std::size_t length) {

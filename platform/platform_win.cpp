@@ -112,11 +112,13 @@ std::int64_t ReadOnlyFile::Size() const {
   return size.QuadPart;
 }
 
-std::optional<FileIdentity> ReadOnlyFile::Identity() const {
+namespace {
+
+std::optional<FileIdentity> IdentityOf(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info{};
   FILE_BASIC_INFO basic{};
-  if (handle_ == -1 || !::GetFileInformationByHandle(AsHandle(handle_), &info) ||
-      !::GetFileInformationByHandleEx(AsHandle(handle_), FileBasicInfo, &basic, sizeof basic))
+  if (!::GetFileInformationByHandle(handle, &info) ||
+      !::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
     return std::nullopt;
   // FILETIME counts 100 ns from 1601; 11644473600 seconds lie before 1970.
   // A time the file system does not keep (0), one before 1970 or one out of
@@ -138,6 +140,27 @@ std::optional<FileIdentity> ReadOnlyFile::Identity() const {
   id.changed = ns(basic.ChangeTime.QuadPart);
   id.regular = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   return id;
+}
+
+} // namespace
+
+std::optional<FileIdentity> PathIdentity(std::string_view windowsPath) {
+  // Its attributes only, every sharing granted: nobody's reads, writes or
+  // renames of the file are held up meanwhile.
+  HANDLE file = ::CreateFileA(std::string(windowsPath).c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return std::nullopt;
+  auto id = IdentityOf(file);
+  ::CloseHandle(file);
+  return id;
+}
+
+std::optional<FileIdentity> ReadOnlyFile::Identity() const {
+  if (handle_ == -1)
+    return std::nullopt;
+  return IdentityOf(AsHandle(handle_));
 }
 
 std::size_t ReadOnlyFile::Read(void *buffer, std::size_t length) {

@@ -39,6 +39,7 @@ constexpr Code kBadKeyHeader = 121;      // public key block header corrupted
 constexpr Code kNoDirectory = 122;       // public key directory not found
 constexpr Code kBadMacHeader = 124;      // directory header corrupted
 constexpr Code kMissingMac = 125;        // directory entry without a MAC
+constexpr Code kNoDirectoryFile = 128;   // directory file gone where the owner's device knows one
 constexpr Code kBadKey = 129;            // the block is not meant for any loaded key
 constexpr Code kOtherSeriesMac = 131;    // directory protected by a key not loaded here
 

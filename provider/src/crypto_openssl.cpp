@@ -156,7 +156,14 @@ Point ToPoint(const EC_GROUP *group, const PublicKey &key, BN_CTX *ctx) {
   Point p(EC_POINT_new(group));
   if (!p)
     Fail("point");
-  // Refuses coordinates outside the field and points off the curve.
+  // Coordinates at or above the field prime are refused here: OpenSSL
+  // would reduce them, so that one point had several encodings (libgcrypt's
+  // backend refuses them too). Points off the curve are refused by OpenSSL.
+  const BIGNUM *prime = EC_GROUP_get0_field(group);
+  if (prime == nullptr)
+    Fail("curve field");
+  if (BN_cmp(x.get(), prime) >= 0 || BN_cmp(y.get(), prime) >= 0)
+    return nullptr;
   if (EC_POINT_set_affine_coordinates(group, p.get(), x.get(), y.get(), ctx) != 1) {
     ERR_clear_error();
     return nullptr;

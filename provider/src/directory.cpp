@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
@@ -16,14 +18,26 @@ namespace {
 
 // The largest directory file a reader takes; writers never go past it.
 constexpr std::int64_t kMaxDirectoryFile = 64 * 1024 * 1024;
-// How long a writer waits for the lock another process holds.
+// How long an update waits, in all, for the locks other processes hold (the
+// directory's, then the versions-seen record's), and a reader for the
+// record's.
 constexpr std::chrono::milliseconds kLockWait{5000};
+using Deadline = std::chrono::steady_clock::time_point;
 // On the owner's key device: the versions of the directories seen, and the
 // lock of its writers.
 constexpr std::string_view kSeenFileName = "kestrel.ver";
 constexpr std::string_view kSeenLockName = "kestrel.ver.lck";
+// Larger than any record file (1024 directories and 1024 folders).
+constexpr std::int64_t kMaxSeenFile = 64 * 1024;
 
-// Reads a file; a missing file is no error (`exists` tells).
+std::chrono::milliseconds Left(Deadline deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return std::max(left, std::chrono::milliseconds{0});
+}
+
+// Reads a file; a missing file, or anything but a regular file in its
+// place, is no error (`exists` tells).
 Code ReadFile(const std::string &path, Bytes &out, bool &exists) {
   exists = platform::FileExists(path);
   if (!exists)
@@ -40,6 +54,18 @@ Code ReadFile(const std::string &path, Bytes &out, bool &exists) {
   if (file.Read(out.data(), out.size()) != out.size())
     return code::kDirectoryRead;
   return code::kOk;
+}
+
+// Writes a file beside its target and renames it over it. A reader holding
+// the target open may make the rename fail for a moment on Windows; the old
+// file stays whole meanwhile.
+bool WriteReplacing(const std::string &path, const Bytes &data) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    if (platform::WriteFileAtomically(path, data.data(), data.size(), true))
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 // Removes what writers killed while writing `fileName` (platform::
@@ -63,86 +89,246 @@ Code FindOwnerKey(std::string_view owner, LoadedKey &out) {
 
 // --- versions seen, on the owner's key device ---
 
-// The records on the owner's device. No device, no file or a file that does
-// not check out give no records: whoever can change the device can as well
-// delete the file (docs/provider.md, threat model).
-SeenVersions ReadSeen(const LoadedKey &owner, const Key256 &key) {
-  SeenVersions none;
-  none.owner = owner.id;
-  if (owner.device.empty())
-    return none;
-  Bytes data;
-  bool exists = false;
-  if (ReadFile(JoinPath(owner.device, kSeenFileName), data, exists) != 0 || !exists)
-    return none;
-  SeenVersions seen;
-  if (ParseSeenVersions(data.data(), data.size(), key, seen) != 0 || seen.owner != owner.id)
-    return none;
-  return seen;
+// The folder a directory lies in, as the record knows it: a digest of its
+// canonical path (links and "." resolved; on Windows, ASCII letter case
+// aside), so that the names a folder is given lead to one record.
+FolderKey FolderKeyOf(std::string_view directory) {
+  namespace fs = std::filesystem;
+  const fs::path native(platform::NativePath(directory));
+  std::error_code error;
+  fs::path canonical = fs::weakly_canonical(native, error);
+  if (error)
+    canonical = native.lexically_normal();
+  std::string text = canonical.generic_string();
+  while (text.size() > 1 && text.back() == '/')
+    text.pop_back();
+#if defined(_WIN32)
+  for (char &c : text)
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+#endif
+  static constexpr std::string_view kLabel = "kestrel directory folder";
+  Bytes input(kLabel.begin(), kLabel.end());
+  input.push_back(0);
+  input.insert(input.end(), text.begin(), text.end());
+  const crypto::Digest256 digest = crypto::Streebog256(ByteView(input.data(), input.size()));
+  FolderKey key{};
+  std::copy(digest.begin(), digest.begin() + key.size(), key.begin());
+  return key;
 }
 
-std::uint64_t SeenVersion(const SeenVersions &seen, const DirectoryIdentity &identity) {
+// The record on the owner's device: 0 with the records (none when the pair
+// has no device, or the device no record or one that does not check out:
+// whoever can change the device can as well delete the file, docs/
+// provider.md, threat model), or kDeviceError when something is there that
+// cannot be read.
+Code ReadSeen(const LoadedKey &owner, SeenVersions &out) {
+  out = SeenVersions{owner.id, {}, {}};
+  if (owner.device.empty())
+    return code::kOk;
+  const std::string path = JoinPath(owner.device, kSeenFileName);
+  platform::ReadOnlyFile file(path);
+  if (!file.IsOpen()) {
+    std::error_code error;
+    const auto status = std::filesystem::symlink_status(platform::NativePath(path), error);
+    return status.type() == std::filesystem::file_type::not_found ? code::kOk : code::kDeviceError;
+  }
+  const auto identity = file.Identity();
+  if (!identity || !identity->regular)
+    return code::kDeviceError;
+  if (identity->size > kMaxSeenFile)
+    return code::kOk; // no record file is this long
+  Bytes data(static_cast<std::size_t>(identity->size));
+  if (file.Read(data.data(), data.size()) != data.size())
+    return code::kDeviceError;
+  SeenVersions seen;
+  if (ParseSeenVersions(data.data(), data.size(), SeenVersionsKey(owner.privateKey, owner.id),
+                        seen) == 0 &&
+      seen.owner == owner.id)
+    out = std::move(seen);
+  return code::kOk;
+}
+
+// The highest version recorded of a directory, if any.
+std::optional<std::uint64_t> SeenVersion(const SeenVersions &seen,
+                                         const DirectoryIdentity &identity) {
   for (const auto &record : seen.records)
     if (record.first == identity)
       return record.second;
-  return 0;
+  return std::nullopt;
 }
 
-// Records that `version` of a directory was seen, unless a higher one is
-// recorded already. A device that is read-only or locked for too long keeps
-// its records.
-void RaiseSeen(const LoadedKey &owner, const DirectoryIdentity &identity, std::uint64_t version) {
-  if (owner.device.empty())
-    return;
-  platform::FileLock lock(JoinPath(owner.device, kSeenLockName), kLockWait);
-  if (!lock.IsLocked())
-    return;
-  RemoveStaleTemporaries(owner.device, kSeenFileName);
-  const Key256 key = SeenVersionsKey(owner.privateKey, owner.id);
-  SeenVersions seen = ReadSeen(owner, key);
-  const auto it = std::find_if(seen.records.begin(), seen.records.end(),
-                               [&](const auto &record) { return record.first == identity; });
-  if (it != seen.records.end()) {
-    if (it->second >= version)
-      return;
-    seen.records.erase(it);
+// The directory recorded as current in a folder, if any.
+const DirectoryIdentity *CurrentIn(const SeenVersions &seen, const FolderKey &folder) {
+  for (const auto &record : seen.folders)
+    if (record.first == folder)
+      return &record.second;
+  return nullptr;
+}
+
+// Whether the record has a newer version of the directory, or the owner
+// gave it up.
+bool RolledBack(const SeenVersions &seen, const DirectoryIdentity &identity,
+                std::uint64_t version) {
+  const auto known = SeenVersion(seen, identity);
+  return known && (*known == kRetiredVersion || version < *known);
+}
+
+// Moves the record to the front (most recently changed first), adding it if
+// it is not there, and keeps the list within `most`.
+template <typename List, typename Key, typename Value>
+void PutFirst(List &list, const Key &key, const Value &value, std::size_t most) {
+  const auto at = std::find_if(list.begin(), list.end(),
+                               [&](const auto &record) { return record.first == key; });
+  if (at != list.end())
+    list.erase(at);
+  list.insert(list.begin(), {key, value});
+  if (list.size() > most)
+    list.resize(most);
+}
+
+// Whether the record has `version` of a directory or a newer one, and that
+// directory as the one current in `folder`.
+bool Knows(const SeenVersions &seen, const DirectoryIdentity &identity, std::uint64_t version,
+           const FolderKey &folder) {
+  const auto known = SeenVersion(seen, identity);
+  const DirectoryIdentity *current = CurrentIn(seen, folder);
+  return known && *known >= version && current != nullptr && *current == identity;
+}
+
+// Records `version` of a directory (never lowering it) and that it is the
+// one current in `folder`; false when the record had both already.
+bool Record(SeenVersions &seen, const DirectoryIdentity &identity, std::uint64_t version,
+            const FolderKey &folder) {
+  if (Knows(seen, identity, version, folder))
+    return false;
+  const auto known = SeenVersion(seen, identity);
+  PutFirst(seen.records, identity, std::max(version, known.value_or(0)), kMaxSeenDirectories);
+  PutFirst(seen.folders, folder, identity, kMaxSeenFolders);
+  return true;
+}
+
+// The record of the owner's device, locked for a change from construction
+// to destruction: the lock is waited for until the deadline. A device whose
+// lock cannot be made (read-only) is read but keeps its record.
+class SeenUpdate {
+public:
+  SeenUpdate(const LoadedKey &owner, Deadline deadline) : owner_(owner), deadline_(deadline) {}
+
+  // 0, kDirectoryBusy (the lock held elsewhere past the deadline) or
+  // kDeviceError (the record cannot be read).
+  Code Open() {
+    if (owner_.device.empty())
+      return ReadSeen(owner_, seen_);
+    lock_.emplace(JoinPath(owner_.device, kSeenLockName), Left(deadline_));
+    if (!lock_->IsLocked() && lock_->TimedOut())
+      return code::kDirectoryBusy;
+    if (lock_->IsLocked())
+      RemoveStaleTemporaries(owner_.device, kSeenFileName);
+    return ReadSeen(owner_, seen_);
   }
-  seen.records.insert(seen.records.begin(), {identity, version});
-  if (seen.records.size() > kMaxSeenDirectories)
-    seen.records.resize(kMaxSeenDirectories);
-  const Bytes data = BuildSeenVersions(seen, key);
-  (void)platform::WriteFileAtomically(JoinPath(owner.device, kSeenFileName), data.data(),
-                                      data.size(), true);
+  SeenVersions &Seen() { return seen_; }
+  bool Writable() const { return lock_ && lock_->IsLocked(); }
+  // Writes the record where the device can be written: 0 or kDeviceError.
+  Code Write() {
+    if (!Writable())
+      return code::kOk;
+    const Bytes data = BuildSeenVersions(seen_, SeenVersionsKey(owner_.privateKey, owner_.id));
+    return WriteReplacing(JoinPath(owner_.device, kSeenFileName), data) ? code::kOk
+                                                                        : code::kDeviceError;
+  }
+
+private:
+  const LoadedKey &owner_;
+  Deadline deadline_;
+  std::optional<platform::FileLock> lock_;
+  SeenVersions seen_;
+};
+
+// The first bytes of the directory file now (at most its header).
+Bytes CurrentHeader(std::string_view directory) {
+  platform::ReadOnlyFile file(JoinPath(directory, kDirectoryFileName));
+  Bytes header(kDirectoryHeaderSize);
+  header.resize(file.IsOpen() ? file.Read(header.data(), header.size()) : 0);
+  return header;
+}
+
+// Records what a reader found in a folder (a newer version, another
+// directory current there) while the file still has the header it checked.
+// A device that is read-only or locked for too long keeps its record: the
+// reader has the newest copy in hand either way.
+void RecordRead(const LoadedKey &owner, std::string_view directory, const DirectoryFile &file,
+                const Bytes &header, const FolderKey &folder) {
+  SeenUpdate update(owner, std::chrono::steady_clock::now() + kLockWait);
+  if (update.Open() != 0 || RolledBack(update.Seen(), file.identity, file.version) ||
+      CurrentHeader(directory) != header)
+    return;
+  if (Record(update.Seen(), file.identity, file.version, folder))
+    (void)update.Write();
 }
 
 // Tells the directories this process keeps that this version of an owner's
 // directory was checked or written (defined with them below).
 void SawVersion(const LoadedKey &owner, const DirectoryIdentity &identity, std::uint64_t version);
 
-// Refuses a directory older than the newest one of the same identity the
-// owner's device has seen, and records a newer one.
-Code CheckNotRolledBack(const LoadedKey &owner, const DirectoryFile &file) {
-  const Key256 key = SeenVersionsKey(owner.privateKey, owner.id);
-  const std::uint64_t seen = SeenVersion(ReadSeen(owner, key), file.identity);
-  if (file.version < seen)
+// For readers: refuses a directory older than the newest one of the same
+// identity the owner's device has seen, or one its owner gave up, and
+// records a newer one. `seenFile` is the identity the record file had
+// before it was read.
+Code CheckNotRolledBack(const LoadedKey &owner, std::string_view directory,
+                        const DirectoryFile &file, const Bytes &header,
+                        std::optional<platform::FileIdentity> &seenFile) {
+  seenFile.reset();
+  if (owner.device.empty())
+    return code::kOk;
+  seenFile = platform::PathIdentity(JoinPath(owner.device, kSeenFileName));
+  SeenVersions seen;
+  if (Code c = ReadSeen(owner, seen); c != 0)
+    return c;
+  if (RolledBack(seen, file.identity, file.version))
     return code::kDirectoryRolledBack;
-  if (file.version > seen)
-    RaiseSeen(owner, file.identity, file.version);
+  if (const FolderKey folder = FolderKeyOf(directory);
+      !Knows(seen, file.identity, file.version, folder))
+    RecordRead(owner, directory, file, header, folder);
   SawVersion(owner, file.identity, file.version);
+  return code::kOk;
+}
+
+// A file in the folder that names an owner who is not loaded, while a
+// loaded owner's device knows the folder or the directory as its own: it
+// is that owner's directory with its owner field changed, or a copy of
+// such put back. 0 when no loaded owner claims it, else 132 when that
+// owner's device has a newer version of it, else 131 (as for every other
+// operation on a directory of someone not loaded), or the code of a record
+// that cannot be read.
+Code ClaimedByALoadedOwner(std::string_view directory, const DirectoryFile &file) {
+  std::optional<FolderKey> folder;
+  for (const SlotRecord &slot : KeyDriver::Instance().Slots()) {
+    const auto owner = KeyDriver::Instance().EncryptionKeyOfPair(slot.num);
+    if (!owner || owner->device.empty())
+      continue;
+    SeenVersions seen;
+    if (Code c = ReadSeen(*owner, seen); c != 0)
+      return c;
+    if (!folder)
+      folder = FolderKeyOf(directory);
+    if (!SeenVersion(seen, file.identity) && CurrentIn(seen, *folder) == nullptr)
+      continue;
+    return RolledBack(seen, file.identity, file.version) ? code::kDirectoryRolledBack
+                                                         : code::kOtherSeriesMac;
+  }
   return code::kOk;
 }
 
 // --- the directory file ---
 
-// Reads and checks the whole directory with the owner's key from any slot
-// (for writers), and refuses an older copy than the owner's device has seen.
-// `exists` tells whether the file was there.
-Code LoadDirectory(std::string_view directory, Generation generation, DirectoryFile &out,
-                   bool &exists) {
-  if (!platform::DirectoryExists(directory))
-    return code::kNoDirectory;
-  Bytes data;
-  if (Code c = ReadFile(JoinPath(directory, kDirectoryFileName), data, exists); c != 0)
+// For writers: reads and checks the whole directory with the owner's key,
+// and refuses an older copy than the owner's device record has, one of
+// another owner (131) and one its owner gave up. `exists` tells whether the
+// file was there, `bytes` holds it as read.
+Code LoadDirectory(std::string_view directory, Generation generation, const LoadedKey &owner,
+                   const SeenVersions &seen, DirectoryFile &out, Bytes &bytes, bool &exists) {
+  if (Code c = ReadFile(JoinPath(directory, kDirectoryFileName), bytes, exists); c != 0)
     return c;
   if (!exists) {
     out = DirectoryFile{generation, {}, {}, {}, 0};
@@ -150,16 +336,16 @@ Code LoadDirectory(std::string_view directory, Generation generation, DirectoryF
   }
   DirectoryFile structure;
   crypto::Mac64 headerMac{};
-  if (Code c = ParseDirectoryStructure(data.data(), data.size(), generation, structure, headerMac);
+  if (Code c =
+          ParseDirectoryStructure(bytes.data(), bytes.size(), generation, structure, headerMac);
       c != 0)
     return c;
-  LoadedKey owner;
-  if (Code c = FindOwnerKey(structure.owner, owner); c != 0)
-    return c;
+  if (structure.owner != owner.id)
+    return code::kOtherSeriesMac;
   const Key256 key = DirectoryKey(owner.privateKey, owner.id);
-  if (Code c = VerifyDirectory(data.data(), data.size(), generation, key, out); c != 0)
+  if (Code c = VerifyDirectory(bytes.data(), bytes.size(), generation, key, out); c != 0)
     return c;
-  return CheckNotRolledBack(owner, out);
+  return RolledBack(seen, out.identity, out.version) ? code::kDirectoryRolledBack : code::kOk;
 }
 
 // --- the directory as this process last checked it ---
@@ -171,7 +357,10 @@ Code LoadDirectory(std::string_view directory, Generation generation, DirectoryF
 // handed out. Every later call opens the file, takes its identity with one
 // status call (device, file number, size, content and status change times)
 // and reads its 56-byte header: the kept copy serves only while all of
-// these are as they were and the owner's key is the same load of it.
+// these are as they were and the owner's key is the same load of it, and
+// while the owner's device record lets it through (checked again whenever
+// the record file's identity changed: another process may have recorded a
+// newer version).
 //
 // Why both: every writer renames a new file over the old one (a new file
 // number and status change time) and raises the version under the header
@@ -193,9 +382,11 @@ std::atomic<std::uint64_t> gDirectoryReads{0};
 class CheckedDirectory {
 public:
   CheckedDirectory(const platform::FileIdentity &identity, Bytes data, Generation generation,
-                   const LoadedKey &owner, const DirectoryFile &structure)
+                   const LoadedKey &owner, const DirectoryFile &structure,
+                   const std::optional<platform::FileIdentity> &seenFile)
       : identity_(identity), data_(std::move(data)), generation_(generation), owner_(owner.id),
-        ownerLoad_(owner.load), directory_(structure.identity), version_(structure.version) {
+        ownerLoad_(owner.load), directory_(structure.identity), version_(structure.version),
+        seenFile_(seenFile) {
     for (std::size_t i = 0; i < structure.entries.size(); ++i)
       index_[GetText(structure.entries[i].block.data() + 8, 12)].push_back(i);
   }
@@ -209,6 +400,27 @@ public:
   // The identity and version its header names.
   const DirectoryIdentity &Directory() const { return directory_; }
   std::uint64_t Version() const { return version_; }
+
+  // Whether the owner's device record still lets this copy through: while
+  // the record file is as it was when the copy was checked (one status
+  // call), and when it changed (another process recorded a newer version,
+  // or the owner gave the directory up), by what it holds now: 0,
+  // kDirectoryRolledBack or the code of a record that cannot be read.
+  Code CheckRecord(const LoadedKey &owner) const {
+    if (owner.device.empty())
+      return code::kOk;
+    auto now = platform::PathIdentity(JoinPath(owner.device, kSeenFileName));
+    std::lock_guard<std::mutex> lock(seenMutex_);
+    if (now == seenFile_)
+      return code::kOk;
+    SeenVersions seen;
+    if (Code c = ReadSeen(owner, seen); c != 0)
+      return c;
+    if (RolledBack(seen, directory_, version_))
+      return code::kDirectoryRolledBack;
+    seenFile_ = std::move(now);
+    return code::kOk;
+  }
 
   // The entry stored under `id`, checked in full at the first request with
   // the owner's key: 0, kNoPublicKey or the code of the check.
@@ -259,6 +471,8 @@ private:
   std::uint64_t ownerLoad_;
   DirectoryIdentity directory_;
   std::uint64_t version_;
+  mutable std::mutex seenMutex_;
+  mutable std::optional<platform::FileIdentity> seenFile_; // the record file's, as last read
   std::unordered_map<std::string, std::vector<std::size_t>> index_;
   mutable std::mutex mutex_;
   mutable std::unordered_map<std::string, Checked> checked_;
@@ -383,6 +597,10 @@ Code CheckedDirectoryOf(std::string_view directory, Generation generation,
   if (auto kept = Checked().Find(name); kept && kept->Matches(*identity, data)) {
     auto key = KeyDriver::Instance().EncryptionKeyOfPair(kept->Owner());
     if (key && key->load == kept->OwnerLoad()) {
+      if (Code c = kept->CheckRecord(*key); c != 0) {
+        Checked().Forget(name);
+        return c;
+      }
       owner = std::move(*key);
       out = std::move(kept);
       return code::kOk;
@@ -406,10 +624,14 @@ Code CheckedDirectoryOf(std::string_view directory, Generation generation,
                                      DirectoryKey(owner.privateKey, owner.id), structure);
       c != 0)
     return c;
-  if (Code c = CheckNotRolledBack(owner, structure); c != 0)
+  std::optional<platform::FileIdentity> seenFile;
+  if (Code c =
+          CheckNotRolledBack(owner, directory, structure,
+                             Bytes(data.begin(), data.begin() + kDirectoryHeaderSize), seenFile);
+      c != 0)
     return c;
   auto checked = std::make_shared<const CheckedDirectory>(*identity, std::move(data), generation,
-                                                          owner, structure);
+                                                          owner, structure, seenFile);
   if (!Unsettled(*identity))
     Checked().Keep(name, checked);
   out = std::move(checked);
@@ -433,6 +655,8 @@ Code ExtractUnchecked(std::string_view directory, Generation generation, std::st
   if (Code c = ParseDirectoryStructure(data.data(), data.size(), generation, file, headerMac);
       c != 0)
     return c;
+  if (Code c = ClaimedByALoadedOwner(directory, file); c != 0)
+    return c;
   for (const DirectoryEntry &entry : file.entries) {
     PublicKeyBlock key;
     if (entry.block.size() < 20 || GetText(entry.block.data() + 8, 12) != id)
@@ -446,19 +670,14 @@ Code ExtractUnchecked(std::string_view directory, Generation generation, std::st
   return code::kNoPublicKey;
 }
 
-bool WriteDirectory(const std::string &path, const Bytes &data) {
-  // A reader holding the file open may make the rename fail for a moment
-  // on Windows; the old file stays whole meanwhile.
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    if (platform::WriteFileAtomically(path, data.data(), data.size(), true))
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
-}
-
 // Runs one locked read-modify-write of the directory with the owner's key
-// from any slot.
+// from any slot. The steps are ordered so that whatever fails leaves a
+// directory that readers accept and that the owner's device record
+// protects: the record is locked and read before anything changes; the new
+// file is written, then its version recorded; a record that cannot be
+// written takes the old file back, so the update does not count. (A writer
+// killed between the two leaves the new file, which the next reader
+// records.)
 template <typename Change>
 Code UpdateDirectory(std::string_view directory, Generation generation, std::string_view owner,
                      Change change) {
@@ -467,18 +686,29 @@ Code UpdateDirectory(std::string_view directory, Generation generation, std::str
   const auto ownerKey = KeyDriver::Instance().EncryptionKeyOfPair(owner);
   if (!ownerKey)
     return code::kKeyNotFound;
+  // One wait for both locks.
+  const Deadline deadline = std::chrono::steady_clock::now() + kLockWait;
   platform::FileLock lock(JoinPath(directory, kDirectoryLockName), kLockWait);
   if (!lock.IsLocked())
     return lock.TimedOut() ? code::kDirectoryBusy : code::kDirectoryWrite;
   RemoveStaleTemporaries(directory, kDirectoryFileName);
-  DirectoryFile file;
-  bool exists = false;
-  if (Code c = LoadDirectory(directory, generation, file, exists); c != 0)
+  SeenUpdate record(*ownerKey, deadline);
+  if (Code c = record.Open(); c != 0)
     return c;
-  if (exists && file.owner != ownerKey->id)
-    return code::kOtherSeriesMac;
-  if (!exists)
+  DirectoryFile file;
+  Bytes before;
+  bool exists = false;
+  if (Code c = LoadDirectory(directory, generation, *ownerKey, record.Seen(), file, before, exists);
+      c != 0)
+    return c;
+  const FolderKey folder = FolderKeyOf(directory);
+  if (!exists) {
+    // The device knows a directory here: its file is gone or hidden, and a
+    // new directory would let copies of the old one back in.
+    if (CurrentIn(record.Seen(), folder) != nullptr)
+      return code::kNoDirectoryFile;
     crypto::RandomBytes(file.identity.data(), file.identity.size());
+  }
   file.owner = ownerKey->id;
   if (Code c = change(file); c != 0)
     return c;
@@ -486,10 +716,18 @@ Code UpdateDirectory(std::string_view directory, Generation generation, std::str
     return code::kDirectoryFull;
   ++file.version;
   const Key256 key = DirectoryKey(ownerKey->privateKey, ownerKey->id);
-  const Bytes data = BuildDirectory(file, key);
-  if (!WriteDirectory(JoinPath(directory, kDirectoryFileName), data))
+  const std::string path = JoinPath(directory, kDirectoryFileName);
+  if (!WriteReplacing(path, BuildDirectory(file, key)))
     return code::kDirectoryWrite;
-  RaiseSeen(*ownerKey, file.identity, file.version);
+  Record(record.Seen(), file.identity, file.version, folder);
+  if (Code c = record.Write(); c != 0) {
+    std::error_code ignored;
+    if (exists)
+      (void)WriteReplacing(path, before);
+    else
+      std::filesystem::remove(platform::NativePath(path), ignored);
+    return c;
+  }
   SawVersion(*ownerKey, file.identity, file.version);
   return code::kOk;
 }
@@ -504,6 +742,28 @@ std::size_t MaxDirectoryEntries(Generation generation) {
 std::uint64_t DirectoryReads() { return gDirectoryReads.load(std::memory_order_relaxed); }
 
 void ForgetCheckedDirectoriesOf(std::string_view owner) { Checked().ForgetOwner(owner); }
+
+Code RetireDirectory(const LoadedKey &owner, std::string_view directory, bool &known) {
+  known = false;
+  if (owner.device.empty())
+    return code::kDeviceError;
+  SeenUpdate record(owner, std::chrono::steady_clock::now() + kLockWait);
+  if (Code c = record.Open(); c != 0)
+    return c;
+  if (!record.Writable())
+    return code::kDeviceError;
+  SeenVersions &seen = record.Seen();
+  const FolderKey folder = FolderKeyOf(directory);
+  const auto current = std::find_if(seen.folders.begin(), seen.folders.end(),
+                                    [&](const auto &entry) { return entry.first == folder; });
+  if (current == seen.folders.end())
+    return code::kOk;
+  known = true;
+  PutFirst(seen.records, current->second, kRetiredVersion, kMaxSeenDirectories);
+  seen.folders.erase(current);
+  // Copies this process keeps go at their next use: the record file changed.
+  return record.Write();
+}
 
 namespace {
 

@@ -519,16 +519,20 @@ Key256 DirectoryKey(const Key256 &ownerPrivateKey, std::string_view ownerId) {
 } // namespace kestrel_provider
 
 // --- versions of directories seen ---
-// 0 magic | 4 version 1 | 5 reserved[3] | 8 owner[10] | 18 reserved[2] |
-// 20 count | 24 records: identity[16] version(8) | then MAC[8] over all before it
+// 0 magic | 4 version | 5 reserved[3] | 8 owner[10] | 18 reserved[2] |
+// 20 directory count n | version 2: 24 folder count m | 28 reserved[4] |
+// then n records identity[16] version(8) | version 2: m records
+// folder[16] identity[16] | then MAC[8] over all before it
 
 namespace kestrel_provider {
 namespace {
 
 constexpr std::uint8_t kSeenMagic[4] = {'K', 'V', 'E', 'R'};
-constexpr std::uint8_t kSeenFormatVersion = 1;
-constexpr std::size_t kSeenHeaderSize = 24;
+constexpr std::uint8_t kSeenFormatVersion = 2;
+constexpr std::size_t kSeenHeaderSize = 32;
+constexpr std::size_t kSeenHeaderSizeV1 = 24;
 constexpr std::size_t kSeenRecordSize = kDirectoryIdentitySize + 8;
+constexpr std::size_t kSeenFolderSize = kFolderKeySize + kDirectoryIdentitySize;
 
 } // namespace
 
@@ -540,15 +544,21 @@ Key256 SeenVersionsKey(const Key256 &ownerPrivateKey, std::string_view ownerId) 
 
 Bytes BuildSeenVersions(const SeenVersions &seen, const Key256 &key) {
   const std::size_t count = std::min(seen.records.size(), kMaxSeenDirectories);
-  Bytes out(kSeenHeaderSize + count * kSeenRecordSize + 8, 0);
+  const std::size_t folders = std::min(seen.folders.size(), kMaxSeenFolders);
+  Bytes out(kSeenHeaderSize + count * kSeenRecordSize + folders * kSeenFolderSize + 8, 0);
   std::memcpy(out.data(), kSeenMagic, 4);
   out[4] = kSeenFormatVersion;
   PutText(out.data() + 8, kEncryptionIdLength, seen.owner);
   PutU32(out.data() + 20, static_cast<std::uint32_t>(count));
-  for (std::size_t i = 0; i < count; ++i) {
-    std::uint8_t *r = out.data() + kSeenHeaderSize + i * kSeenRecordSize;
+  PutU32(out.data() + 24, static_cast<std::uint32_t>(folders));
+  std::uint8_t *r = out.data() + kSeenHeaderSize;
+  for (std::size_t i = 0; i < count; ++i, r += kSeenRecordSize) {
     std::copy(seen.records[i].first.begin(), seen.records[i].first.end(), r);
     PutU64(r + kDirectoryIdentitySize, seen.records[i].second);
+  }
+  for (std::size_t i = 0; i < folders; ++i, r += kSeenFolderSize) {
+    std::copy(seen.folders[i].first.begin(), seen.folders[i].first.end(), r);
+    std::copy(seen.folders[i].second.begin(), seen.folders[i].second.end(), r + kFolderKeySize);
   }
   const auto mac = crypto::Gost28147Imit(key, ByteView(out.data(), out.size() - 8));
   std::copy(mac.begin(), mac.end(), out.end() - 8);
@@ -557,13 +567,18 @@ Bytes BuildSeenVersions(const SeenVersions &seen, const Key256 &key) {
 
 Code ParseSeenVersions(const std::uint8_t *data, std::size_t length, const Key256 &key,
                        SeenVersions &out) {
-  if (data == nullptr || length < kSeenHeaderSize + 8 ||
-      (length - kSeenHeaderSize - 8) % kSeenRecordSize != 0)
+  if (data == nullptr || length < kSeenHeaderSizeV1 + 8 || std::memcmp(data, kSeenMagic, 4) != 0 ||
+      (data[4] != 1 && data[4] != kSeenFormatVersion))
     return code::kKeyNotFound;
-  const std::size_t count = (length - kSeenHeaderSize - 8) / kSeenRecordSize;
-  if (std::memcmp(data, kSeenMagic, 4) != 0 || data[4] != kSeenFormatVersion ||
-      !AllZero(data + 5, 3) || !AllZero(data + 18, 2) || GetU32(data + 20) != count ||
-      count > kMaxSeenDirectories)
+  const bool v1 = data[4] == 1;
+  const std::size_t header = v1 ? kSeenHeaderSizeV1 : kSeenHeaderSize;
+  if (length < header + 8 || !AllZero(data + 5, 3) || !AllZero(data + 18, 2) ||
+      (!v1 && !AllZero(data + 28, 4)))
+    return code::kKeyNotFound;
+  const std::size_t count = GetU32(data + 20);
+  const std::size_t folders = v1 ? 0 : GetU32(data + 24);
+  if (count > kMaxSeenDirectories || folders > kMaxSeenFolders ||
+      length != header + count * kSeenRecordSize + folders * kSeenFolderSize + 8)
     return code::kKeyNotFound;
   const auto mac = crypto::Gost28147Imit(key, ByteView(data, length - 8));
   if (!ConstantTimeEqual(mac.data(), data + length - 8, 8))
@@ -574,10 +589,15 @@ Code ParseSeenVersions(const std::uint8_t *data, std::size_t length, const Key25
   SeenVersions seen;
   seen.owner = owner;
   seen.records.resize(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint8_t *r = data + kSeenHeaderSize + i * kSeenRecordSize;
+  const std::uint8_t *r = data + header;
+  for (std::size_t i = 0; i < count; ++i, r += kSeenRecordSize) {
     std::copy(r, r + kDirectoryIdentitySize, seen.records[i].first.begin());
     seen.records[i].second = GetU64(r + kDirectoryIdentitySize);
+  }
+  seen.folders.resize(folders);
+  for (std::size_t i = 0; i < folders; ++i, r += kSeenFolderSize) {
+    std::copy(r, r + kFolderKeySize, seen.folders[i].first.begin());
+    std::copy(r + kFolderKeySize, r + kSeenFolderSize, seen.folders[i].second.begin());
   }
   out = std::move(seen);
   return code::kOk;

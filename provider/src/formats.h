@@ -244,17 +244,27 @@ Bytes BuildDirectory(const DirectoryFile &file, const Key256 &directoryKey);
 Key256 DirectoryKey(const Key256 &ownerPrivateKey, std::string_view ownerId);
 
 // --- versions of directories seen, kept on the owner's key device ---
-// One record per directory (identity, highest version seen), most recently
-// raised first, at most kMaxSeenDirectories; MACed with a key derived from
-// the owner's private encryption key.
+// One record per directory (identity, highest version seen), and one per
+// folder (the directory current there), each list most recently changed
+// first, at most kMaxSeenDirectories and kMaxSeenFolders; MACed with a key
+// derived from the owner's private encryption key.
 constexpr std::size_t kMaxSeenDirectories = 1024;
+constexpr std::size_t kMaxSeenFolders = 1024;
+// The version recorded for a directory its owner gave up: every copy of it
+// is older.
+constexpr std::uint64_t kRetiredVersion = ~std::uint64_t{0};
+constexpr std::size_t kFolderKeySize = 16;
+using FolderKey = std::array<std::uint8_t, kFolderKeySize>;
 struct SeenVersions {
   std::string owner; // owner's encryption key identifier
   std::vector<std::pair<DirectoryIdentity, std::uint64_t>> records;
+  std::vector<std::pair<FolderKey, DirectoryIdentity>> folders;
 };
 Key256 SeenVersionsKey(const Key256 &ownerPrivateKey, std::string_view ownerId);
+// Writes format version 2.
 Bytes BuildSeenVersions(const SeenVersions &seen, const Key256 &key);
-// 0 or kKeyNotFound for anything malformed, another owner or a wrong MAC.
+// Reads format versions 1 (no folders) and 2: 0 or kKeyNotFound for
+// anything malformed or a wrong MAC.
 Code ParseSeenVersions(const std::uint8_t *data, std::size_t length, const Key256 &key,
                        SeenVersions &out);
 

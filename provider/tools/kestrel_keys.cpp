@@ -1,5 +1,7 @@
-// kestrel-keys: makes a user's key pair on a key device and describes
-// public key files. kestrel-keys --help describes every option.
+// kestrel-keys: makes a user's key pair on a key device, describes public
+// key files and lets an owner start a public key directory over.
+// kestrel-keys --help describes every option.
+#include "directory.h"
 #include "key_driver.h"
 #include "keygen.h"
 #include "platform/cp1251.h"
@@ -29,6 +31,7 @@ void Usage() {
   std::cerr << "usage: kestrel-keys new --device DIR --number NNNN [--serial SSSSSS]\n"
                "                        [--generation 4|5] [--public-out DIR2]\n"
                "       kestrel-keys show FILE\n"
+               "       kestrel-keys retire-directory --device DIR --directory PUB\n"
                "       kestrel-keys --help\n";
 }
 
@@ -39,6 +42,7 @@ void Help() {
          "usage: kestrel-keys new --device DIR --number NNNN [--serial SSSSSS]\n"
          "                        [--generation 4|5] [--public-out DIR2]\n"
          "       kestrel-keys show FILE\n"
+         "       kestrel-keys retire-directory --device DIR --directory PUB\n"
          "       kestrel-keys --help\n"
          "\n"
          "new  makes the encryption key NNNN+SSSSSS (10 digits) and the signature key\n"
@@ -57,9 +61,15 @@ void Help() {
          "                     Without it they go into DIR, beside the secret keys.\n"
          "show FILE  describes a public key file: identifier, kind, generation, algorithm and\n"
          "           the key's coordinates.\n"
+         "retire-directory  gives up the public key directory that the key device DIR knows in\n"
+         "     the folder PUB, to start over there (its file was lost, or is damaged and was\n"
+         "     deleted): every copy of it is refused from then on, and the next key included\n"
+         "     in PUB starts a new directory. Until then an include or removal there, with\n"
+         "     the file missing, fails with 128.\n"
          "\n"
          "Exit codes: 0 success; 1 failure (the device already holds a key, a file cannot be\n"
-         "read or written); 2 wrong usage (also a path Windows-1251 cannot hold).\n";
+         "read or written, the device knows no directory in PUB); 2 wrong usage (also a path\n"
+         "Windows-1251 cannot hold).\n";
 }
 
 // Wrong usage: the message is printed and the exit code is 2.
@@ -335,6 +345,43 @@ int Show(const std::string &file) {
   return 0;
 }
 
+int RetireDirectoryIn(const std::map<std::string, std::string> &options) {
+  const auto device = options.find("--device");
+  const auto directory = options.find("--directory");
+  if (device == options.end() || directory == options.end()) {
+    std::cerr << "kestrel-keys: --device and --directory are required (kestrel-keys --help)\n";
+    return kExitUsage;
+  }
+  KeyDriver &driver = KeyDriver::Instance();
+  const auto owner = driver.Load(PlatformText(device->second)) == 0 && !driver.Slots().empty()
+                         ? driver.EncryptionKeyOfPair(driver.Slots().front().num)
+                         : std::nullopt;
+  if (!owner) {
+    std::cerr << "kestrel-keys: cannot read the keys on " << device->second << "\n";
+    return kExitFailure;
+  }
+  bool known = false;
+  const Code c = RetireDirectory(*owner, PlatformText(directory->second), known);
+  if (c == code::kDirectoryBusy) {
+    std::cerr << "kestrel-keys: another process holds the record on " << device->second
+              << "; nothing changed, try again\n";
+    return kExitFailure;
+  }
+  if (c != 0) {
+    std::cerr << "kestrel-keys: cannot read or write the record on " << device->second
+              << "; nothing changed\n";
+    return kExitFailure;
+  }
+  if (!known) {
+    std::cerr << "kestrel-keys: " << device->second << " knows no directory in "
+              << directory->second << "; nothing changed\n";
+    return kExitFailure;
+  }
+  std::cout << "retired: copies of the directory in " << directory->second
+            << " are refused from now on; the next key included there starts a new one\n";
+  return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -359,20 +406,23 @@ int main(int argc, char **argv) {
         return usageError("unknown option " + args[1] + " of show");
       return usageError("show takes one public key file");
     }
-    if (args[0] != "new")
+    const bool retire = args[0] == "retire-directory";
+    if (args[0] != "new" && !retire)
       return usageError((args[0][0] == '-' ? "unknown option " : "unknown command ") + args[0]);
     std::map<std::string, std::string> options;
     for (std::size_t i = 1; i < args.size(); i += 2) {
       const std::string &name = args[i];
-      if (name != "--device" && name != "--number" && name != "--serial" &&
-          name != "--generation" && name != "--public-out")
+      const bool known = retire ? name == "--device" || name == "--directory"
+                                : name == "--device" || name == "--number" || name == "--serial" ||
+                                      name == "--generation" || name == "--public-out";
+      if (!known)
         return usageError("unknown option " + name);
       if (i + 1 >= args.size())
         return usageError(name + " needs a value");
       if (!options.emplace(name, args[i + 1]).second)
         return usageError(name + " is given twice");
     }
-    return New(options);
+    return retire ? RetireDirectoryIn(options) : New(options);
   } catch (const UsageError &e) {
     std::cerr << "kestrel-keys: " << e.what() << "\n";
     return kExitUsage;

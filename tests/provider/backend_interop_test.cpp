@@ -102,4 +102,30 @@ TEST(ProviderBackends, EachChecksTheOthersProofOfPossession) {
   }
 }
 
+TEST(ProviderBackends, BothRefuseCoordinatesAtOrAboveTheFieldPrime) {
+  // A point of the curve (x = 6) and the same point with x + p in place of
+  // x: a backend that reduced coordinates would take one key under several
+  // encodings. p = 2^256 - 617.
+  const auto key = [](std::string_view x, std::string_view y) {
+    return Array<crypto::PublicKey>(std::string(x) + std::string(y));
+  };
+  const std::string x = "0600000000000000000000000000000000000000000000000000000000000000";
+  const std::string xPlusP = "9dfdffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff";
+  const std::string y = "62510d2db962d2e85b02375ebb59388860869bbb1a74706e89c5620cc03242c5";
+  const std::string p = "97fdffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff";
+  const struct {
+    const char *what;
+    crypto::PublicKey key;
+    bool valid;
+  } cases[] = {
+      {"the point", key(x, y), true},
+      {"x + p", key(xPlusP, y), false},
+      {"x = p", key(p, y), false},
+      {"y = p", key(x, p), false},
+      {"all ones", key(std::string(64, 'f'), std::string(64, 'f')), false},
+  };
+  for (const auto &k : cases)
+    EXPECT_EQ(crypto::IsValidPublicKey(k.key), k.valid) << k.what;
+}
+
 } // namespace

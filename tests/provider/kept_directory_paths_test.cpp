@@ -3,7 +3,8 @@
 // trailing separator, "\.", other letter case) sees a removal made through
 // its own name, and a copy of the directory in another folder (a hard link
 // to the old file, or a plain copy) is refused as older once the process
-// has seen the newer version, as a fresh process would refuse it.
+// has seen the newer version, as a fresh process would refuse it, and once
+// another process recorded a newer one on the owner's device.
 #include "directory_test_support.h"
 
 #include <cctype>
@@ -108,6 +109,39 @@ TEST_P(KeptDirectoryPaths, ARemovalIsSeenThroughEveryNameAndEveryCopy) {
     ASSERT_EQ(Del(a, b.S()), 0);
     EXPECT_EQ(VerifyThrough(folder), k.afterRemoval);
     EXPECT_EQ(VerifyThrough(a.dir), kVerdictNoKey);
+  }
+}
+
+TEST_P(KeptDirectoryPaths, AKeptCopyIsCheckedAgainWhenAnotherProcessChangesTheRecord) {
+  // Another process (here the provider's code linked into the test, with a
+  // key driver of its own) changes the owner's device record while this
+  // process keeps a copy from another folder checked: the copy's own file
+  // never changes, the record file does.
+  const auto removal = [&] {
+    ASSERT_EQ(KeyDriver::Instance().Load(a.device), 0);
+    EXPECT_EQ(DeletePublicKey(a.dir, Gen(), b.S(), a.E(), KeyKind::Encryption), 0);
+    KeyDriver::Instance().Clear();
+  };
+  const auto retirement = [&] {
+    const LoadedKey owner{a.E(), a.keys.encryption.privateKey, a.device, nullptr, 0};
+    bool known = false;
+    EXPECT_EQ(RetireDirectory(owner, a.dir, known), 0);
+    EXPECT_TRUE(known);
+  };
+  const std::pair<const char *, std::function<void()>> cases[] = {
+      {"a key removed", removal}, {"the directory given up", retirement}};
+  for (const auto &[what, change] : cases) {
+    SCOPED_TRACE(what);
+    ASSERT_EQ(Add(a, b.S()), 0);
+    const std::string copy =
+        FolderWith(std::string("copy-") + what, [](const fs::path &from, const fs::path &to) {
+          fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+        });
+    Settle(JoinPath(copy, kDirectoryFileName));
+    ASSERT_EQ(VerifyThrough(copy), 0);
+    ASSERT_EQ(VerifyThrough(copy), 0);
+    change();
+    EXPECT_EQ(VerifyThrough(copy), kRolledBack);
   }
 }
 

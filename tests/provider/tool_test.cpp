@@ -1,4 +1,5 @@
 // The key tool kestrel-keys, run as a program.
+#include "directory.h"
 #include "provider_test_support.h"
 
 #include <gtest/gtest.h>
@@ -138,6 +139,47 @@ TEST(ProviderKeyTool, HelpDescribesEveryOptionAndUnknownOnesAreNamed) {
     EXPECT_EQ(run.status, 2) << w.args;
     EXPECT_NE(run.out.find(w.named), std::string::npos) << w.args << ":\n" << run.out;
   }
+}
+
+TEST(ProviderKeyTool, RetireDirectoryGivesUpTheDirectoryTheDeviceKnowsInAFolder) {
+  using namespace kestrel_provider;
+  TempDir tmp;
+  const std::string device = tmp.File("dev"), pub = tmp.Sub("pub");
+  ASSERT_EQ(RunTool(tmp, "new --device \"" + device + "\" --number 0017").status, 0);
+  // A directory in `pub`, written by the provider's code with the device's
+  // keys: the device records it.
+  ASSERT_EQ(KeyDriver::Instance().Load(device), 0);
+  const Bytes block = ReadFile(JoinPath(device, "0017000001.pub"));
+  ASSERT_EQ(AddPublicKey(pub, Generation::G4, block.data(), "0017000001", KeyKind::Encryption), 0);
+  KeyDriver::Instance().Clear();
+
+  const std::string retire =
+      "retire-directory --device \"" + device + "\" --directory \"" + pub + "\"";
+  const struct {
+    std::string args;
+    int status;
+    const char *says;
+  } runs[] = {
+      {retire, 0, "retired"},
+      {retire, 1, "knows no directory"},
+      {"retire-directory --device \"" + tmp.File("none") + "\" --directory \"" + pub + "\"", 1,
+       "cannot read the keys"},
+      {"retire-directory --directory \"" + pub + "\"", 2, "--device and --directory are required"},
+      {"retire-directory --device d --number 0017", 2, "unknown option --number"},
+  };
+  for (const auto &run : runs) {
+    const ToolRun result = RunTool(tmp, run.args);
+    EXPECT_EQ(result.status, run.status) << run.args << ":\n" << result.out;
+    EXPECT_NE(result.out.find(run.says), std::string::npos) << run.args << ":\n" << result.out;
+  }
+  // The directory given up is refused; the next include starts a new one.
+  ASSERT_EQ(KeyDriver::Instance().Load(device), 0);
+  PublicKeyBlock found;
+  EXPECT_EQ(LookupPublicKey(pub, Generation::G4, "0017000001", KeyKind::Encryption, found),
+            code::kDirectoryRolledBack);
+  ASSERT_TRUE(std::filesystem::remove(platform::NativePath(JoinPath(pub, kDirectoryFileName))));
+  EXPECT_EQ(AddPublicKey(pub, Generation::G4, block.data(), "0017000001", KeyKind::Encryption), 0);
+  EXPECT_EQ(LookupPublicKey(pub, Generation::G4, "0017000001", KeyKind::Encryption, found), 0);
 }
 
 #if !defined(_WIN32)
