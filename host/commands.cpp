@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <limits>
 #include <map>
@@ -269,7 +270,7 @@ std::optional<std::vector<unsigned char>> DirectoryKey(Session *s, const std::st
 void CheckIdentifiers(Session &s, const std::vector<std::string> &items, const std::string &where) {
   constexpr int32_t kNotInDirectory = 117;
   for (const std::string &item : items) {
-    if (item.size() != 10)
+    if (item.size() != 10 && item.size() != 12)
       continue;
     int32_t rc = 0;
     if (DirectoryKey(&s, item, &rc))
@@ -278,9 +279,9 @@ void CheckIdentifiers(Session &s, const std::vector<std::string> &items, const s
       s.Check(rc, "looking up " + item + " (" + where + ")");
     throw Failure(kExitUsage, where + ": \"" + item + "\": the public key directory \"" +
                                   s.ParamValue("Path to public") +
-                                  "\" holds no such key; include it first (cehost "
-                                  "include-encode-key FILE), or check the identifier with its "
-                                  "owner");
+                                  "\" holds no such key; include it first (cehost " +
+                                  (item.size() == 10 ? "include-encode-key" : "include-key") +
+                                  " FILE), or check the identifier with its owner");
   }
 }
 
@@ -299,17 +300,27 @@ BatchPlan Encrypt(const std::vector<std::string> &args) {
     *recipients = JoinRecipients(*items);
   }
   const auto addition = std::make_shared<std::optional<int32_t>>();
+  // A list refused for the first file is refused for the others at once.
+  const auto refused = std::make_shared<std::exception_ptr>();
   return Plan(
       a, std::vector<std::vector<std::string>>(outputs.size()), outputs,
-      [a, outputs, items, recipients, addition](Session &s, std::size_t i) {
+      [a, outputs, items, recipients, addition, refused](Session &s, std::size_t i) {
         const char *list = *recipients ? (*recipients)->c_str() : nullptr;
         const std::string where = *recipients ? "--to" : "the profile's \"Encrypt for key number\"";
         const std::string forWhom =
             *recipients ? **recipients : s.ParamValue("Encrypt for key number");
+        if (*refused)
+          std::rethrow_exception(*refused);
         if (!*addition) {
           // Once per engine: the profile's list was read when it was set.
-          CheckIdentifiers(
-              s, *recipients || forWhom.empty() ? *items : ParseRecipients(forWhom, where), where);
+          try {
+            CheckIdentifiers(
+                s, *recipients || forWhom.empty() ? *items : ParseRecipients(forWhom, where),
+                where);
+          } catch (const Failure &) {
+            *refused = std::current_exception();
+            throw;
+          }
           *addition = static_cast<int32_t>(
               ReportedSize(s.Api().GetMaxAdditionEx(s.Handle(), list), "GetMaxAdditionEx"));
         }
@@ -498,13 +509,7 @@ int IncludeKey(Session *s, const std::vector<std::string> &args, bool encryption
   const char *kind = encryptionKey ? "encryption" : "signature";
   // The file is read here by exactly its name, and the module includes a
   // private copy of these bytes: what is reported below is what it took.
-  std::error_code sizeError;
-  if (KindOf(file) == PathKind::File &&
-      std::filesystem::file_size(file, sizeError) > kMaxKeyFileSize && !sizeError)
-    throw Failure(kExitFileError, "cannot read " + file +
-                                      ": larger than 64 KiB, not a public key file (those have "
-                                      "240 or 304 bytes)");
-  const std::vector<unsigned char> fileBlock = ReadFile(file).bytes;
+  const std::vector<unsigned char> fileBlock = ReadFile(file, kMaxKeyFileSize).bytes;
   const std::optional<KeyBlockHeader> header = ReadKeyBlockHeader(fileBlock);
   if (header && header->encryption != encryptionKey)
     std::fprintf(stderr, "cehost: note: %s holds the %s key %s, included here as a %s key\n",

@@ -1,5 +1,6 @@
 // cehost on POSIX: its own files by exactly the names given (UTF-8 on the
 // command line), the terminal, the shell and where the module lies.
+#include "host/os_posix.h"
 #include "host/files.h"
 #include "host/module_api.h"
 #include "host/os.h"
@@ -11,8 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
+#include <utility>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,19 +50,6 @@ std::string DirectoryOf(const std::string &path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Writes all of the bytes; false (errno set) when a write fails.
-bool WriteAll(int fd, const std::vector<unsigned char> &data) {
-  for (std::size_t done = 0; done < data.size();) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // The folder temporary copies go into: $TMPDIR when it is an absolute path
 // of characters every reader of names takes the same way, else /tmp.
 std::string TemporaryFolder() {
@@ -73,7 +64,7 @@ std::string TemporaryFolder() {
 
 } // namespace
 
-FileContent ReadFile(const std::string &name) {
+FileContent ReadFile(const std::string &name, std::uintmax_t limit) {
   // Opened without waiting (a FIFO would wait for a writer forever), and
   // read only when it is a regular file.
   Descriptor in{::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
@@ -99,6 +90,9 @@ FileContent ReadFile(const std::string &name) {
       throw Failure(kExitFileError, "cannot read " + name + ": " + std::strerror(errno));
     if (n == 0)
       break;
+    if (static_cast<std::uintmax_t>(n) > limit - content.bytes.size())
+      throw Failure(kExitFileError,
+                    "cannot read " + name + ": larger than " + std::to_string(limit) + " bytes");
     content.bytes.insert(content.bytes.end(), chunk, chunk + n);
   }
   return content;
@@ -142,7 +136,8 @@ void WriteFile(const std::string &name, const std::vector<unsigned char> &data,
   }
   if (out.fd < 0)
     fail("no free temporary name beside it");
-  bool ok = ::fchmod(out.fd, static_cast<mode_t>(mode)) == 0 && WriteAll(out.fd, data);
+  bool ok = ::fchmod(out.fd, static_cast<mode_t>(mode)) == 0 &&
+            WriteAll(out.fd, data.data(), data.size());
   ok = ok && ::fsync(out.fd) == 0;
   const int error = errno;
   ok = ::close(out.fd) == 0 && ok;
@@ -162,6 +157,20 @@ ModuleCopy::ModuleCopy(const std::vector<unsigned char> &bytes, const std::strin
     Remove();
     throw Failure(kExitFileError, "cannot copy " + of + " for the module: " + why);
   };
+#if defined(__linux__)
+  Descriptor memory{::memfd_create("cehost-key", MFD_CLOEXEC)};
+  if (memory.fd >= 0) {
+    const std::string path = "/proc/self/fd/" + std::to_string(memory.fd);
+    if (!WriteAll(memory.fd, bytes.data(), bytes.size()))
+      fail(std::strerror(errno));
+    if (::access(path.c_str(), R_OK) == 0) {
+      descriptor_ = std::exchange(memory.fd, -1);
+      path_ = path;
+      return;
+    }
+    // No /proc: the copy goes into a folder.
+  }
+#endif
   // mkdtemp makes the folder 0700 under a name nobody else holds.
   std::string pattern = TemporaryFolder() + "/cehost-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr)
@@ -172,7 +181,7 @@ ModuleCopy::ModuleCopy(const std::vector<unsigned char> &bytes, const std::strin
   if (out.fd < 0)
     fail(std::strerror(errno));
   path_ = file; // plain ASCII, the same in Windows-1251
-  const bool written = WriteAll(out.fd, bytes);
+  const bool written = WriteAll(out.fd, bytes.data(), bytes.size());
   const int error = errno;
   if (::close(out.fd) != 0 || !written) {
     out.fd = -1;
@@ -184,11 +193,26 @@ ModuleCopy::ModuleCopy(const std::vector<unsigned char> &bytes, const std::strin
 ModuleCopy::~ModuleCopy() { Remove(); }
 
 void ModuleCopy::Remove() {
+  if (descriptor_ >= 0)
+    ::close(std::exchange(descriptor_, -1));
   if (folder_.empty())
     return;
   ::unlink((folder_ + "/copy").c_str());
   ::rmdir(folder_.c_str());
   folder_.clear();
+}
+
+bool WriteAll(int fd, const void *data, std::size_t size) {
+  const auto *bytes = static_cast<const unsigned char *>(data);
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 bool StderrIsTerminal() { return ::isatty(::fileno(stderr)) != 0; }

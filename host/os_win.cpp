@@ -34,7 +34,7 @@ struct Handle {
 
 } // namespace
 
-FileContent ReadFile(const std::string &name) {
+FileContent ReadFile(const std::string &name, std::uintmax_t limit) {
   if (KindOf(name) != PathKind::File)
     throw Failure(kExitFileError, "cannot read " + name + ": no such file");
   Handle in{::CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -53,6 +53,9 @@ FileContent ReadFile(const std::string &name) {
       throw Failure(kExitFileError, "cannot read " + name);
     if (n == 0)
       break;
+    if (n > limit - content.bytes.size())
+      throw Failure(kExitFileError,
+                    "cannot read " + name + ": larger than " + std::to_string(limit) + " bytes");
     content.bytes.insert(content.bytes.end(), chunk, chunk + n);
   }
   return content;

@@ -5,6 +5,7 @@
 // sends one record per file through a pipe of its own. Windows runs a batch
 // in one process.
 #include "host/batch.h"
+#include "host/os_posix.h"
 
 #include <cerrno>
 #include <chrono>
@@ -34,18 +35,6 @@ struct RecordHeader {
 };
 constexpr std::uint64_t kWorkerFailed = ~std::uint64_t{0};
 
-bool WriteAll(int fd, const std::string &bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // The records a worker has not sent yet: they go out together every 20 ms
 // (or 4 KiB) rather than one by one, which spares the parent a wake-up per
 // file while its progress bar still moves smoothly.
@@ -62,7 +51,7 @@ public:
       Flush();
   }
   void Flush() {
-    if (!WriteAll(fd_, pending_))
+    if (!WriteAll(fd_, pending_.data(), pending_.size()))
       ::_exit(kExitFailed); // the parent is gone: nobody would hear of further files
     pending_.clear();
     last_ = std::chrono::steady_clock::now();

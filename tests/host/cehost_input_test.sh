@@ -44,6 +44,7 @@ done <<'T'
 0002,0000|2||"0000" names key number 0000
 000000000101|2||"000000000101" names key number 0000
 0002999999|2||"0002999999": the public key directory "@W/alice/public" holds no such key
+000299999999|2||"000299999999": the public key directory "@W/alice/public" holds no such key
 T
 "${A[@]}" encrypt --to 0002 --to 0001 order.txt > out 2>&1; check "--to twice" 2 $?
 contains "--to twice is named" out "--to is given twice"
@@ -143,6 +144,7 @@ mkdir tmp ex; export TMPDIR=$work/tmp
 cp "impostor/$bob_sig.pub" BOB_NEW_KEY.PUB
 cp "exchange/$carol_sig.pub" 'ex\k.pub'; cp "impostor/$bob_sig.pub" ex/k.pub
 head -c 100 "exchange/$carol_sig.pub" > short.pub
+head -c 70000 /dev/zero > big.pub
 while IFS='|' read -r what rc file text; do
   "${A[@]}" include-key "$file" > out 2>&1; check "$what" "$rc" $?
   contains "$what: says" out "$(eval "echo \"$text\"")"
@@ -152,6 +154,7 @@ done <<'T'
 a case variant of the name|4|bob_new_key.pub|cannot read bob_new_key.pub
 a backslash in the name|0|ex\k.pub|included $carol_sig, signature key, fingerprint $(fp 'ex\k.pub'), from ex\k.pub
 a file the module refuses|1|short.pub|including short.pub
+a file larger than a key file can be|4|big.pub|larger than 65536 bytes
 T
 [ -z "$(ls -A tmp)" ]; check "no copy is left in TMPDIR" 0 $?
 unset TMPDIR
