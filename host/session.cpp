@@ -123,9 +123,22 @@ std::string Session::Advice(int32_t code) const {
   switch (code) {
   case -9:
   case 122:
-  case 128:
     return "The public key directory " + quoted("Path to public") +
            " does not exist: create it, or correct \"Path to public\" in the profile.";
+  case 128:
+    return "The key device " + quoted("Key device") + " knows a public key directory in " +
+           quoted("Path to public") +
+           " whose file is missing: put it back from a backup, or give it up with "
+           "kestrel-keys retire-directory --device " +
+           quoted("Key device") + " --directory " + quoted("Path to public") +
+           " and include the keys again.";
+  case 132:
+    return "The public key directory " + quoted("Path to public") +
+           " is older than one the key device " + quoted("Key device") +
+           " has seen (a copy put back?): use the newest copy.";
+  case 134:
+    return "Another program holds the public key directory " + quoted("Path to public") +
+           " locked: try again when it has finished.";
   case 117:
     return "The key is not in the public key directory " + quoted("Path to public") +
            ": include the correspondent's key first (cehost include-encode-key FILE for "

@@ -106,6 +106,9 @@ T
 sed "s|^Path to public = .*|Path to public = $work/nowhere|" alice.profile > nodir.profile
 sed "s|^Key device = .*|Key device = $work/nokeys|" alice.profile > nodev.profile
 "$cehost" --profile carol.profile sign order.txt -o carol.sig > out 2>&1
+user erin 0005   # whose directory file goes missing
+"$cehost" --profile erin.profile include-key "exchange/$alice_sig.pub" > out 2>&1
+rm erin/public/kestrel.spr
 while IFS='|' read -r what text advice command; do
   eval "$command" > out 2>&1; check "$what" 1 $?
   contains "$what: the module's text" out "$text"
@@ -116,6 +119,7 @@ key not in the directory|В справочнике нет заданного о�
 signer's key not included|Не найден открытый ключ|The signer's key is not in the public key directory "@W/bob/public"|"$cehost" --profile bob.profile verify order.txt carol.sig
 key device not found|Ошибка при обращении к сменному ключевому устройству|The key device "@W/nokeys" was not found|"$cehost" --profile nodev.profile sign order.txt
 wrong key|ERR_BAD_KEY|Wrong key: the block is not for "0003000001"|"$cehost" --profile carol.profile decrypt both.enc -o x
+directory file lost|Не найден файл справочника|kestrel-keys retire-directory --device "@W/erin/keys" --directory "@W/erin/public"|"$cehost" --profile erin.profile include-key "exchange/$bob_sig.pub"
 own key number unreadable|Incorrect settings for "Encode UID"|The recipients "0002" (--to) or "Encode UID" ("abc")|"$cehost" --profile baduid.profile encrypt --to 0002 order.txt
 T
 
